@@ -1,0 +1,220 @@
+#include "modes/proxy.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "capture/clock.h"
+#include "modes/modes.h"
+#include "platform/console.h"
+#include "platform/interrupt.h"
+#include "platform/system_error.h"
+
+namespace kelp {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t ETX = 0x03;
+constexpr std::size_t READ_SIZE = 4096;
+constexpr auto PORT_TIMEOUT = std::chrono::milliseconds(50);
+// A frame without ETX ends once the line has been quiet for longer than this.
+constexpr auto FRAME_SILENCE = std::chrono::milliseconds(100);
+
+std::string settings_text(const ProxySettings& settings, const std::string& port) {
+  std::string text = port;
+  text += " @ ";
+  text += std::to_string(settings.baud);
+  text += '-';
+  text += parity_letter(settings.parity);
+  text += "-8-1";
+  return text;
+}
+
+std::string banner(const ProxySettings& settings, const std::string& log_path) {
+  const std::string& listen = settings.listen;
+  std::string text;
+  text += "=== Serial Proxy ===\n";
+  text += "MM side (listen):  " + settings_text(settings, listen) + "\n";
+  text += "CTS6 side (real):  " + settings_text(settings, settings.forward) + "\n";
+  text += "Logging to:        " + log_path + "\n";
+  text += "\n";
+  text += "Setup:\n";
+  text += "  1. Install com0com and create a virtual port pair (e.g., " + listen + " <-> COM5)\n";
+  text += "  2. In Meet Manager: Setups > Timing Console INTERFACE > CTS6\n";
+  text += "     Set COM Port = the OTHER virtual port (COM5 in example)\n";
+  text += "  3. Both halves of com0com pair speak to each other\n";
+  text +=
+      "  4. This proxy opens " + listen + " (one half) + " + settings.forward + " (real CTS6)\n";
+  text += "  5. Press F3 in MM - you'll see every byte in both directions\n";
+  text += "\n";
+  text += "Ctrl+C to stop.\n\n";
+  text += std::string(60, '=');
+  text += "\n";
+  return text;
+}
+
+// The system error of a thread that could not be started, in the tool's I/O error form. The code
+// belongs to the error's own category, so its message is taken from there rather than from the
+// platform's error table.
+std::string spawn_error_text(const std::system_error& error) {
+  return error.code().message() + " (os error " + std::to_string(error.code().value()) + ")";
+}
+
+std::thread start_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
+                            const SharedLog& log) {
+  try {
+    return std::thread(forward_direction, label, std::move(reader), std::move(writer), log);
+  } catch (const std::system_error& error) {
+    fatal_stop("failed to spawn thread", spawn_error_text(error));
+  }
+}
+
+}  // namespace
+
+FrameText format_frame(std::string_view time, std::string_view label, ByteView bytes) {
+  const std::string text = decode_text(bytes);
+  const std::string escaped = escape_text(text);
+  const std::string hex = hex_string(bytes);
+  const std::string count = std::to_string(bytes.size());
+
+  FrameText frame;
+  frame.console.reserve(32 + label.size() + escaped.size() + hex.size());
+  frame.console += '[';
+  frame.console += time;
+  frame.console += ' ';
+  frame.console += label;
+  frame.console += "] (";
+  frame.console += count;
+  frame.console += " bytes)\n  TEXT: ";
+  frame.console += escaped;
+  frame.console += "\n  HEX:  ";
+  frame.console += hex;
+  frame.console += '\n';
+
+  frame.log.reserve(32 + label.size() + text.size() + hex.size());
+  frame.log += '[';
+  frame.log += time;
+  frame.log += ' ';
+  frame.log += label;
+  frame.log += "] ";
+  frame.log += count;
+  frame.log += " bytes\n  TEXT: ";
+  frame.log += text;
+  frame.log += "\n  HEX:  ";
+  frame.log += hex;
+  frame.log += "\n\n";
+  return frame;
+}
+
+void log_frame(std::string_view label, ByteView bytes, const SharedLog& log) {
+  const FrameText frame = format_frame(event_time(), label, bytes);
+  // The three console lines go out in one call, so neither thread can split a line; they are
+  // printed before the log's lock is taken, so the lock is never held together with the
+  // console's.
+  write_stdout(frame.console);
+  // One write per record: the other direction's record can never land inside this one, and a
+  // record is either in the file whole or not started.
+  std::lock_guard<std::mutex> hold(log->lock);
+  write_log_text(log->file, frame.log);
+}
+
+void forward_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
+                       SharedLog log) {
+  std::array<std::uint8_t, READ_SIZE> buffer{};
+  std::vector<std::uint8_t> pending;
+  pending.reserve(READ_SIZE);
+  Clock::time_point last_data = Clock::now();
+
+  for (;;) {
+    auto got = read(reader, buffer);
+    if (!got) {
+      if (got.error().kind != IoErrorKind::TimedOut) {
+        write_stderr("[" + std::string(label) + "] read error: " + got.error().text + "\n");
+        break;
+      }
+      if (!pending.empty() && Clock::now() - last_data > FRAME_SILENCE) {
+        log_frame(label, pending, log);
+        pending.clear();
+      }
+    } else if (*got > 0) {
+      const ByteView bytes(buffer.data(), *got);
+      // Forward first: the other side gets the bytes as soon as they arrive, whatever the
+      // framing decides about printing them.
+      auto sent = write_all(writer, bytes);
+      // Bytes that could not be forwarded (or only in part) were still received on this side;
+      // they stay in the frame so that the record shows everything that arrived.
+      pending.insert(pending.end(), bytes.begin(), bytes.end());
+      if (!sent) {
+        write_stderr("[" + std::string(label) + "] write error: " + sent.error().text + "\n");
+        break;
+      }
+      (void)flush(writer);
+      last_data = Clock::now();
+      if (std::find(bytes.begin(), bytes.end(), ETX) != bytes.end()) {
+        log_frame(label, pending, log);
+        pending.clear();
+      }
+    }
+    // Ctrl+C: end this direction with the frame in hand written out; the main thread ends the
+    // process once both directions have done so.
+    if (interrupted()) break;
+  }
+
+  if (!pending.empty()) log_frame(label, pending, log);
+}
+
+int serial_proxy(const ProxySettings& settings) {
+  auto log_file = open_log_file("proxy");
+  if (!log_file) fatal_stop("Failed to create log file", io_error_text(log_file.error()));
+  const std::string log_path = log_file->path;
+  SharedLog log = std::make_shared<ProxyLog>();
+  log->file = std::move(*log_file);
+
+  write_stdout(banner(settings, log_path));
+
+  // Both opens happen before either result is looked at.
+  auto mm_side = open_port({settings.listen, settings.baud, settings.parity, PORT_TIMEOUT});
+  auto cts_side = open_port({settings.forward, settings.baud, settings.parity, PORT_TIMEOUT});
+  if (!mm_side) {
+    write_stderr("ERROR opening " + settings.listen + ": " + mm_side.error().description + "\n");
+    return 1;
+  }
+  if (!cts_side) {
+    write_stderr("ERROR opening " + settings.forward + ": " + cts_side.error().description + "\n");
+    return 1;
+  }
+
+  // Some adapters and consoles only talk once the lines are up; a driver that cannot set them
+  // still forwards bytes, so a failure here is no reason to stop.
+  (void)set_dtr(*mm_side, true);
+  (void)set_rts(*mm_side, true);
+  (void)set_dtr(*cts_side, true);
+  (void)set_rts(*cts_side, true);
+
+  auto mm_clone = clone_port(*mm_side);
+  if (!mm_clone) fatal_stop("clone mm_side failed", structured_rendering(mm_clone.error()));
+  auto cts_clone = clone_port(*cts_side);
+  if (!cts_clone) fatal_stop("clone cts_side failed", structured_rendering(cts_clone.error()));
+
+  std::thread mm_to_cts =
+      start_direction(MM_TO_CTS6, std::move(*mm_side), std::move(*cts_clone), log);
+  std::thread cts_to_mm =
+      start_direction(CTS6_TO_MM, std::move(*cts_side), std::move(*mm_clone), log);
+
+  mm_to_cts.join();
+  cts_to_mm.join();
+
+  log.reset();
+  if (interrupted()) end_as_interrupted();
+  return 0;
+}
+
+}  // namespace kelp
