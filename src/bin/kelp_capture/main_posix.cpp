@@ -1,0 +1,19 @@
+// Entry point on POSIX systems: the arguments arrive as bytes and must be valid UTF-8.
+#include <string>
+
+#include "bin/kelp_capture/options.h"
+#include "platform/arguments.h"
+#include "platform/console.h"
+#include "platform/interrupt.h"
+
+int main(int argc, char** argv) {
+  kelp::init_console();
+  auto args = kelp::arguments_from_utf8(argc, argv);
+  if (!args) {
+    kelp::write_stderr("kelp-capture: argument " + std::to_string(args.error()) +
+                       " is not valid UTF-8 text\n");
+    return 2;
+  }
+  kelp::install_interrupt_handler();
+  return kelp::run_program(*args);
+}

@@ -1,0 +1,52 @@
+// The command-line rules: how options are found, how numbers and parity words are read, and the
+// settings each subcommand reads, in its order, with its defaults and error lines.
+//
+// An option's value is the argument after its first exact occurrence; a later repetition is never
+// looked at. Unusable numbers and parity words silently become the defaults. The readers give
+// either the settings or the exact error text to print before exiting with status 1.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "modes/modes.h"
+#include "serial/serial.h"
+
+namespace kelp {
+
+using Arguments = std::span<const std::string>;
+using PortDetector = std::function<std::optional<std::string>()>;
+
+std::optional<std::string_view> option_value(Arguments args, std::string_view name);
+
+// An optional "+", then one or more ASCII digits, fitting in `bits` (16, 32 or 64).
+std::optional<std::uint64_t> parse_unsigned(std::string_view text, int bits);
+
+// n/none, o/odd, e/even in any case.
+std::optional<Parity> parse_parity(std::string_view text);
+
+// The --parities rule: split at ",", trim, keep recognised words in order (repetitions kept).
+std::vector<Parity> parse_parity_list(std::string_view text);
+
+UdpSettings read_udp_settings(Arguments args);
+std::expected<SerialCaptureSettings, std::string> read_serial_settings(Arguments args,
+                                                                       const PortDetector& detect);
+std::expected<ProbeSettings, std::string> read_probe_settings(Arguments args,
+                                                              const PortDetector& detect);
+std::expected<ScanSettings, std::string> read_scan_settings(Arguments args,
+                                                            const PortDetector& detect);
+std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args);
+
+// The 37 lines of the help text.
+extern const std::string_view HELP_TEXT;
+
+// Start-up and dispatch: creates `captures`, runs the subcommand and gives the exit status.
+int run_program(const std::vector<std::string>& args);
+
+}  // namespace kelp

@@ -1,0 +1,41 @@
+#include <string>
+
+#include "bin/kelp_capture/options.h"
+#include "capture/files.h"
+#include "modes/modes.h"
+#include "platform/console.h"
+#include "platform/system_error.h"
+
+namespace kelp {
+namespace {
+
+template <typename Settings, typename Mode>
+int run_with(const std::expected<Settings, std::string>& settings, Mode mode) {
+  if (!settings) {
+    write_stderr(settings.error());
+    return 1;
+  }
+  return mode(*settings);
+}
+
+}  // namespace
+
+int run_program(const std::vector<std::string>& args) {
+  const std::string command = args.size() >= 2 ? args[1] : "help";
+
+  if (auto created = create_captures_dir(); !created) {
+    fatal_stop("Failed to create captures/ directory", io_error_text(created.error()));
+  }
+
+  const PortDetector detect = [] { return auto_detect_port(); };
+  if (command == "udp") return udp_capture(read_udp_settings(args));
+  if (command == "serial") return run_with(read_serial_settings(args, detect), serial_capture);
+  if (command == "probe") return run_with(read_probe_settings(args, detect), probe_command);
+  if (command == "scan") return run_with(read_scan_settings(args, detect), scan_command);
+  if (command == "proxy") return run_with(read_proxy_settings(args), serial_proxy);
+  if (command == "list") return list_ports();
+  write_stdout(HELP_TEXT);
+  return 0;
+}
+
+}  // namespace kelp

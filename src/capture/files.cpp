@@ -1,0 +1,86 @@
+#include "capture/files.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "capture/clock.h"
+#include "capture/render.h"
+#include "platform/console.h"
+
+namespace kelp {
+namespace {
+
+// Enough for every run started within one second, however many there are.
+constexpr int MAX_NAME_ATTEMPTS = 100000;
+
+void write_piece(LogFile& log, std::string_view text) { (void)write_file(log.file, text); }
+
+}  // namespace
+
+std::string capture_path(std::string_view file_name) {
+  std::string path(CAPTURES_DIR);
+  path += PATH_SEPARATOR;
+  path += file_name;
+  return path;
+}
+
+std::expected<void, int> create_captures_dir() {
+  return make_directories(std::string(CAPTURES_DIR));
+}
+
+std::expected<LogFile, int> create_unique_file(std::string_view stem, std::string_view extension) {
+  for (int attempt = 1; attempt <= MAX_NAME_ATTEMPTS; ++attempt) {
+    std::string name(stem);
+    if (attempt > 1) name += "_" + std::to_string(attempt);
+    name += extension;
+    LogFile result{FileHandle(), capture_path(name)};
+    int error = 0;
+    switch (create_new_file(result.path, result.file, error)) {
+      case CreateResult::Created:
+        return result;
+      case CreateResult::AlreadyExists:
+        continue;
+      case CreateResult::Failed:
+        return std::unexpected(error);
+    }
+  }
+  return std::unexpected(0);
+}
+
+std::expected<LogFile, int> open_log_file(std::string_view mode_word) {
+  return create_unique_file(std::string(mode_word) + "_" + run_timestamp(), ".log");
+}
+
+void write_record(LogFile& log, std::uint64_t seq, std::string_view time, std::string_view source,
+                  std::span<const std::uint8_t> payload) {
+  // Each line goes to the system as soon as it is formatted; a failed line does not stop the
+  // rest of the record.
+  write_piece(log, "--- #" + std::to_string(seq) + " at " + std::string(time) + " from " +
+                       std::string(source) + " (" + std::to_string(payload.size()) +
+                       " bytes) ---\n");
+  write_piece(log, "RAW_TEXT: " + decode_text(payload) + "\n");
+  write_piece(log, "RAW_HEX: " + hex_string(payload) + "\n");
+  write_piece(log, "\n");
+}
+
+void write_log_text(LogFile& log, std::string_view text) { write_piece(log, text); }
+
+std::string bin_file_stem(std::string_view prefix, std::uint64_t seq, std::string_view time) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%04llu", static_cast<unsigned long long>(seq));
+  return std::string(prefix) + "_" + number + "_" + std::string(time);
+}
+
+void save_bin(std::string_view prefix, std::uint64_t seq, std::span<const std::uint8_t> payload) {
+  auto file = create_unique_file(bin_file_stem(prefix, seq, bin_time()), ".bin");
+  if (!file) return;
+  (void)write_file(file->file, payload);
+}
+
+void fatal_stop(std::string_view what, std::string_view detail) {
+  write_stderr("kelp-capture: fatal: " + std::string(what) + ": " + std::string(detail) + "\n");
+  std::_Exit(101);  // other threads may still run; nothing is buffered, so nothing is lost
+}
+
+}  // namespace kelp

@@ -1,0 +1,62 @@
+// The capture directory and what is written into it.
+//
+// Everything goes under `captures` in the current directory. A recording mode opens one log file
+// per run ("<mode>_<run_timestamp>.log"); the UDP, serial and probe modes append one record per
+// datagram or chunk with `write_record` and write the raw bytes with `save_bin`
+// ("<prefix>_<seq, at least 4 digits>_<HHMMSS>.bin").
+//
+// No run ever overwrites an earlier run's file: files are created exclusively, and when a name is
+// taken "_2", "_3", ... is put before the extension. Writes are unbuffered, so every record that
+// has been written is complete on disk. Write failures are dropped: a capture never stops because
+// a file could not be written.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+
+namespace kelp {
+
+inline constexpr std::string_view CAPTURES_DIR = "captures";
+
+// The path of a file in the capture directory, with the platform's separator
+// (captures/udp_20261206_231705.log, captures\udp_... on Windows).
+std::string capture_path(std::string_view file_name);
+
+// Creates `captures` (and missing parents). On failure gives the OS error code.
+std::expected<void, int> create_captures_dir();
+
+struct LogFile {
+  FileHandle file;
+  std::string path;
+};
+
+// Creates the run's log file for a mode word ("udp", "serial", "probe", "scan", "proxy"). On
+// failure gives the OS error code.
+std::expected<LogFile, int> open_log_file(std::string_view mode_word);
+
+// Creates `captures/<stem><extension>`, or `<stem>_2<extension>`, `_3`, ... when taken.
+std::expected<LogFile, int> create_unique_file(std::string_view stem, std::string_view extension);
+
+// Appends one record: header line, RAW_TEXT, RAW_HEX and an empty line, each handed to the system
+// as soon as it is formatted.
+void write_record(LogFile& log, std::uint64_t seq, std::string_view time, std::string_view source,
+                  std::span<const std::uint8_t> payload);
+
+// Appends text as it is (the scan's and the proxy's own lines). Failures are ignored.
+void write_log_text(LogFile& log, std::string_view text);
+
+// Writes one raw capture file holding exactly the payload bytes.
+void save_bin(std::string_view prefix, std::uint64_t seq, std::span<const std::uint8_t> payload);
+
+// The file name of a raw capture before any "_2" suffix: prefix_0007_231705.bin
+std::string bin_file_stem(std::string_view prefix, std::uint64_t seq, std::string_view bin_time);
+
+// Ends the program with status 101 after writing "<what>: <detail>" to the error stream.
+[[noreturn]] void fatal_stop(std::string_view what, std::string_view detail);
+
+}  // namespace kelp

@@ -1,0 +1,73 @@
+#include <string>
+#include <vector>
+
+#include "capture/clock.h"
+#include "capture/files.h"
+#include "capture/render.h"
+#include "modes/modes.h"
+#include "platform/console.h"
+#include "platform/interrupt.h"
+#include "platform/system_error.h"
+#include "platform/udp_socket.h"
+
+namespace kelp {
+namespace {
+
+constexpr std::size_t MAX_DATAGRAM = 65536;
+
+std::string banner(std::uint16_t port, const std::string& log_path) {
+  const std::string p = std::to_string(port);
+  return "=== UDP Capture ===\n"
+         "Listening on 0.0.0.0:" +
+         p +
+         "\n"
+         "Logging to " +
+         log_path +
+         "\n"
+         "Press Ctrl+C to stop.\n\n"
+         "In Meet Manager:\n"
+         "  Set-up > Alpha Scoreboard Interface > Generic > UDP Ethernet\n"
+         "  Run > Interfaces > Scoreboard > Set UDP Port = " +
+         p +
+         "\n"
+         "  Run > Interfaces > Scoreboard > Open/Close Serial Port for GENSER\n" +
+         std::string(60, '=') + "\n\n";
+}
+
+}  // namespace
+
+int udp_capture(const UdpSettings& settings) {
+  auto log = open_log_file("udp");
+  if (!log) fatal_stop("Failed to create log file", io_error_text(log.error()));
+
+  write_stdout(banner(settings.port, log->path));
+
+  auto socket = bind_udp(settings.port);
+  if (!socket) {
+    write_stderr("ERROR: Failed to bind to port " + std::to_string(settings.port) + ": " +
+                 io_error_text(socket.error()) + "\n");
+    return 1;
+  }
+  (void)enable_broadcast(*socket);
+
+  std::vector<std::uint8_t> buffer(MAX_DATAGRAM, 0);
+  std::uint64_t count = 0;
+  for (;;) {
+    ReceiveResult received = receive_datagram(*socket, buffer);
+    if (received.outcome == ReceiveOutcome::Interrupted) end_as_interrupted();
+    if (received.outcome == ReceiveOutcome::Error) {
+      write_stderr("Recv error: " + io_error_text(received.error) + "\n");
+      continue;
+    }
+    // One datagram is shown, logged and saved in full before the next receive, and before
+    // Ctrl+C is honoured.
+    const std::string time = event_time();
+    ++count;
+    const ByteView payload(buffer.data(), received.datagram.size);
+    print_analysis("UDP " + received.datagram.sender, count, time, payload);
+    write_record(*log, count, time, "udp/" + received.datagram.sender, payload);
+    save_bin("udp", count, payload);
+  }
+}
+
+}  // namespace kelp

@@ -1,0 +1,64 @@
+// Unbuffered files for the capture directory.
+//
+// Files are written straight through the OS handle: every `write_file` call hands all of its bytes
+// to the system before it returns (looping on short writes, retrying on EINTR), so whatever has
+// been written is in the file if the process is stopped. On Windows files are opened with read,
+// write and delete sharing, so other programs can read a log while a capture runs.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kelp {
+
+inline constexpr char PATH_SEPARATOR =
+#ifdef _WIN32
+    '\\';
+#else
+    '/';
+#endif
+
+// An open file; closes itself when destroyed. Move-only.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(std::intptr_t native) : native_(native) {}
+  FileHandle(FileHandle&& other) noexcept : native_(other.release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
+
+  bool is_open() const { return native_ != INVALID; }
+  std::intptr_t native() const { return native_; }
+  std::intptr_t release() {
+    std::intptr_t n = native_;
+    native_ = INVALID;
+    return n;
+  }
+
+  static constexpr std::intptr_t INVALID = -1;
+
+ private:
+  std::intptr_t native_ = INVALID;
+};
+
+enum class CreateResult { Created, AlreadyExists, Failed };
+
+// Creates a directory and its missing parents; an existing directory is fine. On failure gives
+// the OS error code.
+std::expected<void, int> make_directories(const std::string& path);
+
+// Creates a new file for writing; never opens or truncates an existing one. `error` receives the
+// OS code when the result is Failed.
+CreateResult create_new_file(const std::string& path, FileHandle& out, int& error);
+
+// Writes every byte; gives the OS error code of the first failed write. Interrupted writes are
+// retried.
+std::expected<void, int> write_file(FileHandle& file, std::span<const std::uint8_t> bytes);
+std::expected<void, int> write_file(FileHandle& file, std::string_view text);
+
+}  // namespace kelp

@@ -1,0 +1,23 @@
+// Ctrl+C (SIGINT/SIGTERM on POSIX, the console control handler on Windows).
+//
+// The handler only records that the user asked to stop. The loops of the modes look at
+// `interrupted()` between reads, finish the record in hand, write out what is still pending and
+// then call `end_as_interrupted()`, which ends the process the way an unhandled Ctrl+C would have
+// (the signal's default action on POSIX, the status of an interrupted console program on
+// Windows), writing nothing more. Blocking waits that must wake up on Ctrl+C (the UDP receive)
+// watch `interrupt_wait_handle()`.
+#pragma once
+
+#include <cstdint>
+
+namespace kelp {
+
+void install_interrupt_handler();
+bool interrupted();
+[[noreturn]] void end_as_interrupted();
+
+// An OS object that becomes readable (POSIX: a file descriptor) or signalled (Windows: an event
+// HANDLE) once an interrupt has arrived.
+std::intptr_t interrupt_wait_handle();
+
+}  // namespace kelp

@@ -1,0 +1,50 @@
+// The UDP listening socket of the scoreboard capture.
+//
+// `bind_udp` binds an IPv4 socket to 0.0.0.0 and the port, with a large receive buffer so that a
+// burst that arrives while the console is busy is queued rather than dropped. `receive_datagram`
+// blocks until a datagram arrives or Ctrl+C is pressed (see interrupt.h). Errors are OS error
+// codes; turn them into text with `io_error_text`.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+
+namespace kelp {
+
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  explicit UdpSocket(std::intptr_t native) : native_(native) {}
+  UdpSocket(UdpSocket&& other) noexcept;
+  UdpSocket& operator=(UdpSocket&& other) noexcept;
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+  ~UdpSocket();
+
+  std::intptr_t native() const { return native_; }
+
+ private:
+  std::intptr_t native_ = -1;
+};
+
+struct Datagram {
+  std::size_t size = 0;
+  std::string sender;  // dotted IPv4 address, ":" and port, e.g. 192.168.1.20:50123
+};
+
+enum class ReceiveOutcome { Datagram, Interrupted, Error };
+
+struct ReceiveResult {
+  ReceiveOutcome outcome = ReceiveOutcome::Error;
+  Datagram datagram;
+  int error = 0;  // OS code when outcome is Error
+};
+
+std::expected<UdpSocket, int> bind_udp(std::uint16_t port);
+// Sets SO_BROADCAST; gives false when the system refused.
+bool enable_broadcast(UdpSocket& socket);
+ReceiveResult receive_datagram(UdpSocket& socket, std::span<std::uint8_t> buffer);
+
+}  // namespace kelp

@@ -1,0 +1,91 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/interrupt.h"
+#include "platform/udp_socket.h"
+
+namespace kelp {
+namespace {
+
+// Room for a burst of datagrams while a slow console is still printing; the system silently
+// caps it at what it allows.
+constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
+
+std::string format_sender(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+}  // namespace
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+  if (this != &other) {
+    if (native_ >= 0) ::close(static_cast<int>(native_));
+    native_ = other.native_;
+    other.native_ = -1;
+  }
+  return *this;
+}
+
+UdpSocket::~UdpSocket() {
+  if (native_ >= 0) ::close(static_cast<int>(native_));
+}
+
+std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(errno);
+  UdpSocket socket(fd);
+  int size = RECEIVE_BUFFER_BYTES;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return std::unexpected(errno);
+  }
+  return socket;
+}
+
+bool enable_broadcast(UdpSocket& socket) {
+  int on = 1;
+  return ::setsockopt(static_cast<int>(socket.native()), SOL_SOCKET, SO_BROADCAST, &on,
+                      sizeof on) == 0;
+}
+
+ReceiveResult receive_datagram(UdpSocket& socket, std::span<std::uint8_t> buffer) {
+  int fd = static_cast<int>(socket.native());
+  int wake = static_cast<int>(interrupt_wait_handle());
+  for (;;) {
+    if (interrupted()) return {ReceiveOutcome::Interrupted, {}, 0};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    int ready = ::poll(fds, wake >= 0 ? 2 : 1, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return {ReceiveOutcome::Error, {}, errno};
+    }
+    if (interrupted()) return {ReceiveOutcome::Interrupted, {}, 0};
+    if ((fds[0].revents & (POLLIN | POLLERR)) == 0) continue;
+    sockaddr_in sender{};
+    socklen_t sender_size = sizeof sender;
+    ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return {ReceiveOutcome::Error, {}, errno};
+    }
+    return {ReceiveOutcome::Datagram, Datagram{static_cast<std::size_t>(n), format_sender(sender)},
+            0};
+  }
+}
+
+}  // namespace kelp

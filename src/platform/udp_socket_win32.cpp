@@ -1,0 +1,104 @@
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <string>
+
+#include "platform/interrupt.h"
+#include "platform/udp_socket.h"
+
+namespace kelp {
+namespace {
+
+constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
+
+SOCKET as_socket(std::intptr_t native) { return static_cast<SOCKET>(native); }
+
+bool start_winsock() {
+  static const bool started = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+
+std::string format_sender(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+// One event per socket tells the receive loop that data is there; it waits on that and on the
+// interrupt event together.
+HANDLE& socket_event() {
+  static HANDLE event = nullptr;
+  return event;
+}
+
+}  // namespace
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+  if (this != &other) {
+    if (native_ != -1) closesocket(as_socket(native_));
+    native_ = other.native_;
+    other.native_ = -1;
+  }
+  return *this;
+}
+
+UdpSocket::~UdpSocket() {
+  if (native_ != -1) closesocket(as_socket(native_));
+}
+
+std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
+  if (!start_winsock()) return std::unexpected(WSAGetLastError());
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return std::unexpected(WSAGetLastError());
+  UdpSocket result(static_cast<std::intptr_t>(s));
+  int size = RECEIVE_BUFFER_BYTES;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return std::unexpected(WSAGetLastError());
+  }
+  return result;
+}
+
+bool enable_broadcast(UdpSocket& socket) {
+  BOOL on = TRUE;
+  return setsockopt(as_socket(socket.native()), SOL_SOCKET, SO_BROADCAST,
+                    reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
+ReceiveResult receive_datagram(UdpSocket& socket, std::span<std::uint8_t> buffer) {
+  SOCKET s = as_socket(socket.native());
+  HANDLE& event = socket_event();
+  if (event == nullptr) {
+    event = WSACreateEvent();
+    WSAEventSelect(s, event, FD_READ);  // also makes the socket non-blocking
+  }
+  HANDLE wake = reinterpret_cast<HANDLE>(interrupt_wait_handle());
+  for (;;) {
+    if (interrupted()) return {ReceiveOutcome::Interrupted, {}, 0};
+    WSAResetEvent(event);
+    sockaddr_in sender{};
+    int sender_size = sizeof sender;
+    int n = recvfrom(s, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0,
+                     reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    if (n >= 0) {
+      return {ReceiveOutcome::Datagram,
+              Datagram{static_cast<std::size_t>(n), format_sender(sender)}, 0};
+    }
+    int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return {ReceiveOutcome::Error, {}, error};
+    HANDLE handles[2] = {event, wake};
+    WaitForMultipleObjects(wake != nullptr ? 2 : 1, handles, FALSE, INFINITE);
+  }
+}
+
+}  // namespace kelp

@@ -1,0 +1,124 @@
+// A serial port opened the way every mode of the tool needs it.
+//
+// `open_port` opens the device for exclusive use with fixed framing (8 data bits, 1 stop bit, the
+// given parity, no flow control of any kind, raw bytes) and the given time-out; DTR and RTS are low
+// after opening. The operations never print and never end the process: failures come back as
+// `SerialError` (open, control lines, break, clone) or `IoError` (read, write, drain).
+//
+// Time-out contract of `read`: bytes already received are returned at once; otherwise it waits at
+// most the time-out for the first byte and returns what has arrived, at least one byte, without
+// waiting for the buffer to fill. Nothing within the time-out gives IoErrorKind::TimedOut
+// ("Operation timed out"), which callers treat as "no data yet". A line that has hung up (the far
+// end gone, an adapter pulled out) gives an error of another kind, never TimedOut.
+//
+// `write_all` hands every byte to the driver in order; each wait for room is bounded by the
+// time-out, and when no byte moves within it the result is WriteZero ("failed to write whole
+// buffer"). `flush` returns once the driver has sent what was written.
+//
+// A `SerialDevice` owns one handle and closes it when destroyed. `clone_port` gives a second,
+// independent handle to the same open device: one thread may read through one handle while
+// another writes through the other, and the device stays open until both are closed.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kelp {
+
+// Values are the device codes of the Windows control block's Parity byte.
+enum class Parity : std::uint8_t { None = 0, Odd = 1, Even = 2 };
+
+// 'N', 'O' or 'E'.
+char parity_letter(Parity parity);
+
+struct SerialSettings {
+  std::string port;  // e.g. COM3, \\.\COM12 or /dev/ttyUSB0
+  std::uint32_t baud = 9600;
+  Parity parity = Parity::None;
+  std::chrono::nanoseconds timeout{std::chrono::milliseconds(100)};  // whole milliseconds count
+};
+
+enum class IoErrorKind {
+  NotFound,
+  PermissionDenied,
+  Interrupted,
+  TimedOut,
+  WriteZero,
+  BrokenPipe,
+  WouldBlock,
+  InvalidInput,
+  Unsupported,
+  Other,
+};
+
+struct IoError {
+  IoErrorKind kind = IoErrorKind::Other;
+  std::string text;
+};
+
+// The name of an I/O error kind as the structured rendering shows it ("TimedOut", "Other", ...).
+std::string_view io_error_kind_name(IoErrorKind kind);
+
+enum class SerialErrorKind { NoDevice, InvalidInput, Unknown, Io };
+
+struct SerialError {
+  SerialErrorKind kind = SerialErrorKind::Unknown;
+  IoErrorKind io_kind = IoErrorKind::Other;  // meaningful when kind is Io
+  std::string description;
+};
+
+// Error { kind: Io(Other), description: "..." }
+std::string structured_rendering(const SerialError& error);
+
+// The error record made from an OS error code (errno on POSIX, GetLastError on Windows): NoDevice
+// for the codes that mean the port is missing or not available to this program (Windows: 2, 3 and
+// 5; POSIX: ENOENT, ENODEV, ENXIO, EACCES, EPERM, EBUSY), Io(Other) for the rest; the
+// description is the system's message text alone.
+SerialError serial_error_from_code(int code);
+
+// The I/O error made from an OS error code: the system text followed by " (os error N)".
+IoError io_error_from_code(int code);
+
+class SerialDevice {
+ public:
+  SerialDevice(std::intptr_t native, std::uint32_t timeout_ms)
+      : native_(native), timeout_ms_(timeout_ms) {}
+  SerialDevice(SerialDevice&& other) noexcept
+      : native_(other.native_), timeout_ms_(other.timeout_ms_) {
+    other.native_ = INVALID;
+  }
+  SerialDevice& operator=(SerialDevice&& other) noexcept;
+  SerialDevice(const SerialDevice&) = delete;
+  SerialDevice& operator=(const SerialDevice&) = delete;
+  ~SerialDevice();
+
+  std::intptr_t native() const { return native_; }
+  // The time-out the device was opened with, in whole milliseconds.
+  std::uint32_t timeout_ms() const { return timeout_ms_; }
+
+  static constexpr std::intptr_t INVALID = -1;
+
+ private:
+  std::intptr_t native_ = INVALID;
+  std::uint32_t timeout_ms_ = 0;
+};
+
+// Whole milliseconds of a time-out, capped at 0xFFFFFFFE.
+std::uint32_t timeout_milliseconds(std::chrono::nanoseconds timeout);
+
+std::expected<SerialDevice, SerialError> open_port(const SerialSettings& settings);
+std::expected<std::size_t, IoError> read(SerialDevice& device, std::span<std::uint8_t> buffer);
+std::expected<void, IoError> write_all(SerialDevice& device, std::span<const std::uint8_t> bytes);
+std::expected<void, IoError> flush(SerialDevice& device);
+std::expected<void, SerialError> set_dtr(SerialDevice& device, bool on);
+std::expected<void, SerialError> set_rts(SerialDevice& device, bool on);
+std::expected<void, SerialError> set_break(SerialDevice& device);
+std::expected<void, SerialError> clear_break(SerialDevice& device);
+std::expected<SerialDevice, SerialError> clone_port(const SerialDevice& device);
+
+}  // namespace kelp

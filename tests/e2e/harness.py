@@ -1,0 +1,363 @@
+"""Shared helpers for the black-box tests: run the built kelp-capture as a user would.
+
+The binary under test comes from the environment:
+  KELP_BINARY  path of kelp-capture (or kelp-capture.exe)
+  KELP_RUNNER  optional program that runs it (the Wine wrapper for the .exe)
+
+Every run happens in a fresh temporary folder, so `captures/` is the run's own. Serial peers are
+pseudo-terminals: the test holds the master and plays the device, the tool opens the slave. Under
+Wine the slave is reached through a COM name (COM40 and up) that the harness links to it.
+"""
+
+import errno
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+import tty
+import unittest
+
+BINARY = os.environ.get("KELP_BINARY", "")
+RUNNER = os.environ.get("KELP_RUNNER", "")
+ON_WINE = BINARY.lower().endswith(".exe")
+SEP = "\\" if ON_WINE else "/"
+
+if not BINARY:
+    raise unittest.SkipTest("KELP_BINARY is not set: nothing to test")
+
+if ON_WINE:
+    os.environ.setdefault("WINEDEBUG", "-all")
+    os.environ.setdefault("WINEPREFIX", "/tmp/kelp-wine-%d" % os.getuid())
+
+
+def command(args):
+    base = [RUNNER] if RUNNER else (["wine"] if ON_WINE else [])
+    return base + [BINARY] + list(args)
+
+
+def wait_until(predicate, timeout=20.0, interval=0.02):
+    """Polls until predicate() is true; returns its last value. Generous deadlines: CI is small."""
+    deadline = time.monotonic() + timeout
+    value = predicate()
+    while not value and time.monotonic() < deadline:
+        time.sleep(interval)
+        value = predicate()
+    return value
+
+
+class Workdir:
+    """A fresh working folder for one run of the tool."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="kelp-e2e-")
+
+    @property
+    def captures(self):
+        return os.path.join(self.path, "captures")
+
+    def files(self):
+        """Names in captures/, sorted; [] when the folder does not exist."""
+        try:
+            return sorted(os.listdir(self.captures))
+        except FileNotFoundError:
+            return []
+
+    def matching(self, pattern):
+        return [name for name in self.files() if re.fullmatch(pattern, name)]
+
+    def read(self, name):
+        with open(os.path.join(self.captures, name), "rb") as f:
+            return f.read()
+
+    def only(self, pattern):
+        names = self.matching(pattern)
+        if len(names) != 1:
+            raise AssertionError("expected one file matching %r, found %r" % (pattern, self.files()))
+        return names[0], self.read(names[0])
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+class Result:
+    def __init__(self, status, stdout, stderr, workdir):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+        self.workdir = workdir
+
+
+def run(args, workdir=None, timeout=60, stdin=subprocess.DEVNULL, **popen_args):
+    """Runs the tool to its end and gives status, stdout and stderr (bytes)."""
+    workdir = workdir or Workdir()
+    proc = subprocess.run(command(args), cwd=workdir.path, stdin=stdin, capture_output=True,
+                          timeout=timeout, **popen_args)
+    return Result(proc.returncode, proc.stdout, proc.stderr, workdir)
+
+
+class Tool:
+    """The tool running in the background; its output is collected as it comes."""
+
+    def __init__(self, args, workdir=None, **popen_args):
+        self.workdir = workdir or Workdir()
+        self._out = bytearray()
+        self._err = bytearray()
+        self._lock = threading.Lock()
+        self.proc = subprocess.Popen(command(args), cwd=self.workdir.path, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     start_new_session=True, **popen_args)
+        self._readers = [threading.Thread(target=self._pump, args=(self.proc.stdout, self._out)),
+                         threading.Thread(target=self._pump, args=(self.proc.stderr, self._err))]
+        for reader in self._readers:
+            reader.daemon = True
+            reader.start()
+
+    def _pump(self, stream, sink):
+        while True:
+            chunk = stream.read1(65536) if hasattr(stream, "read1") else stream.read(65536)
+            if not chunk:
+                return
+            with self._lock:
+                sink.extend(chunk)
+
+    @property
+    def stdout(self):
+        with self._lock:
+            return bytes(self._out)
+
+    @property
+    def stderr(self):
+        with self._lock:
+            return bytes(self._err)
+
+    def wait_stdout(self, needle, timeout=20.0, count=1):
+        """Waits until stdout holds `needle` (bytes) `count` times; gives stdout."""
+        if not wait_until(lambda: self.stdout.count(needle) >= count or self.proc.poll() is not None,
+                          timeout):
+            raise AssertionError("timed out waiting for %r in stdout:\n%r\nstderr:\n%r"
+                                 % (needle, self.stdout, self.stderr))
+        out = self.stdout
+        if out.count(needle) < count:
+            # The process ended; let the readers drain the pipes before looking again.
+            self.wait(timeout)
+            out = self.stdout
+            if out.count(needle) < count:
+                raise AssertionError("the tool ended (status %r) without %r in stdout:\n%r\n"
+                                     "stderr:\n%r" % (self.proc.returncode, needle, out, self.stderr))
+        return out
+
+    def wait_stderr(self, needle, timeout=20.0):
+        if not wait_until(lambda: needle in self.stderr or self.proc.poll() is not None, timeout):
+            raise AssertionError("timed out waiting for %r in stderr:\n%r" % (needle, self.stderr))
+        if needle not in self.stderr:
+            self.wait(timeout)
+        if needle not in self.stderr:
+            raise AssertionError("no %r in stderr:\n%r" % (needle, self.stderr))
+        return self.stderr
+
+    def interrupt(self):
+        """Ctrl+C."""
+        os.kill(self.proc.pid, signal.SIGINT)
+
+    def wait(self, timeout=30.0):
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise AssertionError("the tool did not end within %s s; stdout:\n%r\nstderr:\n%r"
+                                 % (timeout, self.stdout, self.stderr))
+        for reader in self._readers:
+            reader.join(timeout)
+        return status
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+        for stream in (self.proc.stdout, self.proc.stderr):
+            stream.close()
+
+
+# Interrupted by SIGINT: what a shell sees from a program that died of Ctrl+C.
+INTERRUPTED_STATUS = -signal.SIGINT
+
+
+# --- serial peers ---------------------------------------------------------------------------
+
+_next_com = [40]
+
+
+def _wine_dosdevices():
+    path = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+    os.makedirs(path, exist_ok=True)
+    return path
+
+
+def map_com_port(device_path):
+    """Links a fresh COM name to a device for the Windows build; gives the name."""
+    number = _next_com[0]
+    _next_com[0] += 1
+    link = os.path.join(_wine_dosdevices(), "com%d" % number)
+    try:
+        os.unlink(link)
+    except FileNotFoundError:
+        pass
+    os.symlink(device_path, link)
+    return "COM%d" % number
+
+
+class PtyPeer:
+    """A pseudo-terminal whose master the test holds; the tool opens `port_name`.
+
+    The slave is left as openpty made it (cooked): a termios call on the master would act on the
+    slave too and hide a tool that forgot to make its port raw.
+    """
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        self.slave_path = os.ttyname(self.slave)
+        # The test keeps no handle on the slave, so the tool's closing it is a real hang-up.
+        os.close(self.slave)
+        self.slave = None
+        os.set_blocking(self.master, False)
+        self.port_name = map_com_port(self.slave_path) if ON_WINE else self.slave_path
+        self.received = bytearray()
+
+    def write(self, data):
+        view = memoryview(data)
+        while view:
+            try:
+                n = os.write(self.master, view)
+                view = view[n:]
+            except BlockingIOError:
+                select.select([], [self.master], [], 1.0)
+
+    def _pull(self, timeout):
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            chunk = os.read(self.master, 65536)
+        except BlockingIOError:
+            return False
+        except OSError as e:  # EIO: nobody holds the slave (yet, or any more)
+            if e.errno == errno.EIO:
+                time.sleep(min(timeout, 0.02))
+                return False
+            raise
+        self.received.extend(chunk)
+        return bool(chunk)
+
+    def read_exactly(self, n, timeout=20.0):
+        """Waits for n more bytes than were taken so far; gives them."""
+        deadline = time.monotonic() + timeout
+        while len(self.received) < n and time.monotonic() < deadline:
+            self._pull(min(0.1, max(0.0, deadline - time.monotonic())))
+        data = bytes(self.received[:n])
+        del self.received[:n]
+        if len(data) < n:
+            raise AssertionError("expected %d bytes from the tool, got %r" % (n, data))
+        return data
+
+    def read_for(self, seconds):
+        """Everything that arrives within `seconds`."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self._pull(max(0.0, deadline - time.monotonic()))
+        data = bytes(self.received)
+        self.received.clear()
+        return data
+
+    def opened(self):
+        """True once someone holds the slave open (the master then stops failing with EIO)."""
+        try:
+            attrs = termios.tcgetattr(self.master)
+        except termios.error:
+            return False
+        return attrs is not None
+
+    def baud(self):
+        """The line speed the slave was last set to, in bits per second."""
+        speed = termios.tcgetattr(self.master)[5]
+        for name in dir(termios):
+            if name.startswith("B") and name[1:].isdigit() and getattr(termios, name) == speed:
+                return int(name[1:])
+        return speed
+
+    def close(self):
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+# --- UDP peers ------------------------------------------------------------------------------
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class UdpSender:
+    """Sends datagrams to 127.0.0.1 from one fixed source port."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
+
+    def send(self, port, payload):
+        self.sock.sendto(payload, ("127.0.0.1", port))
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def wait_for_udp_listener(tool, port, timeout=20.0):
+    """Waits until the tool's banner is out (it binds right after printing it)."""
+    tool.wait_stdout(b"=" * 60 + b"\n\n", timeout)
+    # The bind follows the banner at once; give it a moment, and under Wine a little more.
+    time.sleep(0.5 if ON_WINE else 0.1)
+
+
+LOG_STAMP = r"\d{8}_\d{6}(_\d+)?"
+EVENT_TIME = rb"\d\d:\d\d:\d\d\.\d\d\d"
+
+
+def skip_on_wine(reason):
+    return unittest.skipIf(ON_WINE, "not under Wine: " + reason)
+
+
+def start_wine():
+    """Starts a persistent wineserver so each run does not pay for Wine's start-up."""
+    if ON_WINE:
+        subprocess.run(["wineserver", "-p"], check=False)
