@@ -1,0 +1,185 @@
+"""`serial`: the incoming stream is cut at ETX reads and silences, and every chunk is shown, logged
+and saved; no received byte is lost when the line fails or the user presses Ctrl+C."""
+
+import re
+import time
+import unittest
+
+import harness
+import sim_device
+from harness import EVENT_TIME, LOG_STAMP, ON_WINE, SEP, PtyPeer, Tool, run
+
+DTR_LINE = b"DTR and RTS asserted.\n\n"
+ANALYSIS_HEADER = rb"\n\[#(\d+) (%s) from (.*?) \((\d+) bytes\)\]\n" % EVENT_TIME
+
+
+def setUpModule():
+    harness.start_wine()
+
+
+def banner(port, baud, letter, log_path):
+    return ("=== Serial Capture ===\n"
+            "Port:  %s\n"
+            "Baud:  %d (8-%s-1)\n"
+            "Logging to %s\n"
+            "Press Ctrl+C to stop.\n\n"
+            "%s\n\n" % (port, baud, letter, log_path, "=" * 60)).encode()
+
+
+def record(number, time_text, source, payload):
+    """One log record of an ASCII payload."""
+    return (b"--- #%d at %s from %s (%d bytes) ---\nRAW_TEXT: %s\nRAW_HEX: %s\n\n"
+            % (number, time_text, source, len(payload), payload,
+               " ".join("%02x" % b for b in payload).encode()))
+
+
+def analyses(stdout):
+    """(number, time, label, length) of every chunk shown on the console."""
+    return [(int(n), t, label, int(length))
+            for n, t, label, length in re.findall(ANALYSIS_HEADER, stdout)]
+
+
+def wait_chunks(tool, count):
+    """Waits until the console shows `count` chunk headers; gives stdout."""
+    harness.wait_until(lambda: len(analyses(tool.stdout)) >= count or tool.proc.poll() is not None)
+    out = tool.stdout
+    if len(analyses(out)) < count:
+        raise AssertionError("expected %d chunks, stdout:\n%r\nstderr:\n%r"
+                             % (count, out, tool.stderr))
+    return out
+
+
+class SerialCaptureTest(unittest.TestCase):
+    def start(self, peer, *options):
+        tool = Tool(["serial", "--port", peer.port_name] + list(options))
+        self.addCleanup(tool.__exit__)
+        tool.wait_stdout(DTR_LINE)
+        return tool
+
+    def peer(self):
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        return peer
+
+    def bins(self, workdir):
+        names = workdir.matching(r"serial_\d{4}_\d{6}(_\d+)?\.bin")
+        return [(name[:11], workdir.read(name)) for name in names]
+
+    def test_banner_warnings_and_a_silent_line(self):
+        peer = self.peer()
+        tool = self.start(peer, "--baud", "19200", "--parity", "ODD")
+        log_name, log = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+        self.assertEqual(tool.stdout, banner(peer.port_name, 19200, "O", "captures" + SEP + log_name)
+                         + DTR_LINE)
+        # A pseudo-terminal has no modem control lines: both warnings, and the capture goes on.
+        self.assertRegex(tool.stderr, rb"\AWarning: couldn't assert DTR: [^\n]+\n"
+                                      rb"Warning: couldn't assert RTS: [^\n]+\n\Z")
+        self.assertEqual(sim_device.line_settings(peer.master), (19200, sim_device.PARITY_ODD))
+        # A silent line gives no chunk at all.
+        time.sleep(1.0)
+        self.assertTrue(tool.stdout.endswith(DTR_LINE))
+        self.assertEqual(tool.workdir.files(), [log_name])
+        self.assertEqual(tool.workdir.read(log_name), b"")
+        self.assertIsNone(tool.proc.poll())
+
+    def test_chunks_end_at_etx_reads_and_after_silence(self):
+        peer = self.peer()
+        tool = self.start(peer, "--baud", "9600")
+        label = "Serial " + peer.port_name
+        quiet = label + " [quiet-flush]"
+
+        peer.write(b"SWIM,RUN,1\x03")
+        wait_chunks(tool, 1)
+        # One frame in three reads, the ETX in the last one.
+        sim_device.stream(peer, [b"SWIM,", b"SPLT,2", b",0:31.44\x03"], gap=0.06)
+        wait_chunks(tool, 2)
+        # A byte after the ETX of the same read stays in that chunk.
+        peer.write(b"A\x03B")
+        wait_chunks(tool, 3)
+        # No ETX: the chunk ends once the line has been quiet for more than 200 ms.
+        peer.write(b"HELLO\r\n")
+        wait_chunks(tool, 4)
+        # Pieces closer together than the silence accumulate into one chunk.
+        sim_device.stream(peer, [b"tick%d;" % i for i in range(8)], gap=0.04)
+        out = wait_chunks(tool, 5)
+
+        chunks = [b"SWIM,RUN,1\x03", b"SWIM,SPLT,2,0:31.44\x03", b"A\x03B", b"HELLO\r\n",
+                  b"".join(b"tick%d;" % i for i in range(8))]
+        shown = analyses(out)
+        self.assertEqual([(n, lab, length) for n, _, lab, length in shown],
+                         [(1, label.encode(), 11), (2, label.encode(), 20), (3, label.encode(), 3),
+                          (4, quiet.encode(), 7), (5, quiet.encode(), 48)])
+
+        # Same numbers, times and bytes in the log and in the raw files.
+        source = ("serial/%s@9600" % peer.port_name).encode()
+        log_name = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)[0]
+        expected_log = b"".join(record(n, t, source, chunk)
+                                for (n, t, _, _), chunk in zip(shown, chunks))
+        self.assertTrue(harness.wait_until(lambda: tool.workdir.read(log_name) == expected_log, 5),
+                        tool.workdir.read(log_name))
+        harness.wait_until(lambda: len(self.bins(tool.workdir)) == 5, 5)
+        self.assertEqual(self.bins(tool.workdir),
+                         [("serial_%04d" % n, chunk) for n, chunk in enumerate(chunks, start=1)])
+        self.assertIsNone(tool.proc.poll())
+
+    def test_far_end_closing_mid_frame_keeps_the_pending_bytes(self):
+        peer = self.peer()
+        tool = self.start(peer)
+        peer.write(b"SWIM,RU")
+        time.sleep(0.05)  # read by the tool, well before the silence would end the chunk
+        peer.close()
+        status = tool.wait()
+        self.assertEqual(status, 0)
+        self.assertRegex(tool.stderr, rb"Read error: [^\n]+\n\Z")
+        label = ("Serial " + peer.port_name).encode()
+        shown = analyses(tool.stdout)
+        self.assertEqual([(n, lab, length) for n, _, lab, length in shown], [(1, label, 7)])
+        _, log = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+        self.assertEqual(log, record(1, shown[0][1], ("serial/%s@9600" % peer.port_name).encode(),
+                                     b"SWIM,RU"))
+        self.assertEqual(self.bins(tool.workdir), [("serial_0001", b"SWIM,RU")])
+
+    def test_a_port_that_does_not_exist(self):
+        if ON_WINE:
+            port = harness.map_com_port("/dev/kelp-no-such-device")
+        else:
+            port = "/dev/kelp-no-such-device"
+        result = run(["serial", "--port", port])
+        log_name, log = result.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+        self.assertEqual(result.stdout, banner(port, 9600, "N", "captures" + SEP + log_name))
+        self.assertRegex(result.stderr,
+                         rb"\AERROR: Failed to open %s: [^\n]*\S\n"
+                         rb"Run `kelp-capture list` to see available ports\.\n\Z"
+                         % re.escape(port.encode()))
+        self.assertNotIn(b"(os error", result.stderr)
+        self.assertEqual(result.status, 1)
+        self.assertEqual(log, b"")
+        self.assertEqual(result.workdir.files(), [log_name])
+
+    @harness.skip_on_wine("Wine does not turn a signal into a console Ctrl+C event")
+    def test_ctrl_c_records_the_pending_bytes(self):
+        peer = self.peer()
+        tool = self.start(peer)
+        # Bytes keep coming, so no silence ends the chunk before Ctrl+C does.
+        pieces = [b"lane%d," % i for i in range(6)]
+        sim_device.stream(peer, pieces, gap=0.05)
+        time.sleep(0.03)
+        tool.interrupt()
+        status = tool.wait()
+        self.assertEqual(status, harness.INTERRUPTED_STATUS)
+        sent = b"".join(pieces)
+        shown = analyses(tool.stdout)
+        self.assertGreaterEqual(len(shown), 1, tool.stdout)
+        self.assertTrue(all(label.endswith(b" [quiet-flush]") for _, _, label, _ in shown))
+        bins = self.bins(tool.workdir)
+        got = b"".join(data for _, data in bins)
+        # Everything the tool had read is saved; at most the last piece can still be on the wire.
+        self.assertTrue(sent.startswith(got) and len(got) >= len(sent) - len(pieces[-1]), got)
+        _, log = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+        self.assertEqual(log.count(b"--- #"), len(bins))
+        self.assertTrue(log.endswith(b"\n\n"))
+        self.assertNotIn(b"Read error", tool.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
