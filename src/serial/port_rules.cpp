@@ -1,0 +1,123 @@
+#include "serial/port_rules.h"
+
+#include <utility>
+
+#include "capture/unicode.h"
+
+namespace kelp {
+
+std::string decode_utf16(std::u16string_view units) {
+  while (!units.empty() && units.back() == u'\0') {
+    units.remove_suffix(1);
+  }
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const char32_t unit = units[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      const char32_t low = units[i + 1];
+      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      append_utf8(out, U'\uFFFD');
+    } else {
+      append_utf8(out, unit);
+    }
+  }
+  return out;
+}
+
+bool registry_text_acceptable(bool read_ok, std::uint32_t value_type, std::uint32_t size_bytes) {
+  constexpr std::uint32_t REG_SZ_TYPE = 1;
+  return read_ok && value_type == REG_SZ_TYPE && size_bytes % 2 == 0 &&
+         size_bytes <= REGISTRY_TEXT_BUFFER_BYTES;
+}
+
+bool is_parallel_port_name(std::string_view name) {
+  return name.size() > 2 && name.starts_with("LPT");
+}
+
+std::string property_text(std::string_view decoded) {
+  const auto last = decoded.rfind(';');
+  if (last == std::string_view::npos) {
+    return std::string(decoded);
+  }
+  return std::string(decoded.substr(last + 1));
+}
+
+std::optional<std::uint16_t> parse_hex_u16(std::string_view text) {
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    std::uint32_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else {
+      return std::nullopt;
+    }
+    value = value * 16 + digit;
+    if (value > 0xFFFF) {
+      return std::nullopt;
+    }
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+namespace {
+
+bool is_one_hex_byte(std::string_view text) {
+  return text.size() == 2 && parse_hex_u16(text).has_value();
+}
+
+}  // namespace
+
+std::optional<UsbPortInfo> usb_identity(std::string_view instance_id,
+                                        const std::optional<std::string>& parent_id) {
+  std::optional<UsbIdParts> parts = parse_usb_id(instance_id);
+  if (!parts) {
+    return std::nullopt;
+  }
+  // A port that is one function of a composite device has an instance ID naming the interface,
+  // whose own serial part is an instance path rather than the device's serial number; the
+  // device itself is the parent.
+  if (parts->interface_number && is_one_hex_byte(*parts->interface_number)) {
+    if (!parent_id) {
+      return std::nullopt;
+    }
+    parts = parse_usb_id(*parent_id);
+    if (!parts) {
+      return std::nullopt;
+    }
+  }
+  const auto vid = parse_hex_u16(parts->vendor);
+  const auto pid = parse_hex_u16(parts->product);
+  if (!vid || !pid) {
+    return std::nullopt;
+  }
+  UsbPortInfo info;
+  info.vid = *vid;
+  info.pid = *pid;
+  info.serial_number = std::move(parts->serial);
+  return info;
+}
+
+void merge_registry_names(std::vector<PortInfo>& ports, std::set<std::string> registry_names) {
+  if (registry_names.size() <= ports.size()) {
+    return;
+  }
+  for (const PortInfo& port : ports) {
+    registry_names.erase(port.name);
+  }
+  for (const std::string& name : registry_names) {
+    ports.push_back(PortInfo{.name = name, .type = PortType::Unknown, .usb = std::nullopt});
+  }
+}
+
+}  // namespace kelp

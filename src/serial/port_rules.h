@@ -1,0 +1,53 @@
+// The decisions of the Windows port enumeration that depend on no system call, kept apart so
+// that they can be checked on every platform.
+//
+// The Windows code reads texts from SetupAPI, the configuration manager and the registry, turns
+// them into UTF-8 with `decode_utf16`, and hands them to these functions, which decide whether a
+// device is listed, under which name, and with which identity.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "serial/ports.h"
+
+namespace kelp {
+
+// UTF-16 to UTF-8: every unpaired surrogate becomes U+FFFD and NUL units at the end are dropped
+// (system buffers are zero-filled, so the text is followed by any number of them).
+std::string decode_utf16(std::u16string_view units);
+
+// A registry or device-property value is taken as text only when the read succeeded, its type is
+// REG_SZ (1) and its size in bytes is even and fits the 520-byte buffer it was read into.
+inline constexpr std::uint32_t REGISTRY_TEXT_BUFFER_BYTES = 520;
+bool registry_text_acceptable(bool read_ok, std::uint32_t value_type, std::uint32_t size_bytes);
+
+// Parallel ports carry names such as LPT1: longer than 2 bytes and beginning with "LPT"
+// (case-sensitive). They are left out of the list.
+bool is_parallel_port_name(std::string_view name);
+
+// The text of a device property is the part after its last ";", so that a value such as
+// "@oem12.inf,%ftdi%;FTDI" gives "FTDI". A value ending in ";" gives the empty text.
+std::string property_text(std::string_view decoded);
+
+// The hexadecimal number of `text` when every character is 0-9, A-F or a-f and it fits 16 bits.
+std::optional<std::uint16_t> parse_hex_u16(std::string_view text);
+
+// The USB identity of a port from its instance ID and the instance ID of its parent device (absent
+// when it could not be read). When the port is one interface of a composite device (the instance
+// ID names an interface of two hex digits), vendor, product and serial number come from the
+// parent's ID. Nothing when no usable identity is found: the port is then of unknown type.
+// `manufacturer` and `product` are left absent; they come from device properties.
+std::optional<UsbPortInfo> usb_identity(std::string_view instance_id,
+                                        const std::optional<std::string>& parent_id);
+
+// The final list: when the registry names more ports than the device list has entries, every
+// registry name that the list does not hold is appended as a port of unknown type. Otherwise the
+// device list is kept unchanged.
+void merge_registry_names(std::vector<PortInfo>& ports, std::set<std::string> registry_names);
+
+}  // namespace kelp
