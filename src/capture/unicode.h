@@ -18,7 +18,8 @@ bool is_numeric(char32_t c);
 // The White_Space property.
 bool is_white_space(char32_t c);
 
-// Decodes the code point at `pos` of valid UTF-8 text and moves `pos` past it.
+// Decodes the code point at `pos` and moves `pos` past it; an ill-formed sequence gives U+FFFD
+// and moves past its maximal ill-formed subpart (at the end: U+FFFD, `pos` unchanged).
 char32_t next_code_point(std::string_view text, std::size_t& pos);
 void append_utf8(std::string& out, char32_t c);
 bool is_valid_utf8(std::string_view bytes);

@@ -195,8 +195,9 @@ class Tool:
             stream.close()
 
 
-# Interrupted by SIGINT: what a shell sees from a program that died of Ctrl+C.
-INTERRUPTED_STATUS = -signal.SIGINT
+# What the parent sees from a program that Ctrl+C ended: death by SIGINT on POSIX; on Windows the
+# status STATUS_CONTROL_C_EXIT (0xC000013A), of which Wine passes on the low byte.
+INTERRUPTED_STATUS = 0x3A if ON_WINE else -signal.SIGINT
 
 
 # --- serial peers ---------------------------------------------------------------------------

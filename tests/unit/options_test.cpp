@@ -1,0 +1,188 @@
+// The command-line rules: option lookup, numbers, parity words and each mode's settings.
+#include "bin/kelp_capture/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kelp {
+namespace {
+
+using Args = std::vector<std::string>;
+
+const PortDetector NO_ADAPTER = [] { return std::optional<std::string>(); };
+const PortDetector ADAPTER = [] { return std::optional<std::string>("/dev/cu.usbserial-2120"); };
+
+TEST(OptionValue, TakesTheArgumentAfterTheFirstExactMatch) {
+  const Args args = {"kelp-capture", "serial", "--port", "--baud", "9600", "--port", "COM9"};
+  EXPECT_EQ(option_value(args, "--port"), "--baud");
+  EXPECT_EQ(option_value(args, "--baud"), "9600");
+  EXPECT_EQ(option_value(args, "--parity"), std::nullopt);
+  EXPECT_EQ(option_value(Args{"x", "udp", "--port"}, "--port"), std::nullopt);
+  EXPECT_EQ(option_value(Args{"x", "udp", "--port=5000"}, "--port"), std::nullopt);
+  EXPECT_EQ(option_value(Args{"x", "udp", "--PORT", "1"}, "--port"), std::nullopt);
+  EXPECT_EQ(option_value(Args{"x", "udp", "--port", ""}, "--port"), "");
+  // Index 0 is looked at too.
+  EXPECT_EQ(option_value(Args{"--port", "7"}, "--port"), "7");
+}
+
+TEST(ParseUnsigned, AcceptsOnlyAnOptionalPlusAndDigitsThatFit) {
+  struct Case {
+    const char* text;
+    int bits;
+    std::optional<std::uint64_t> value;
+  };
+  const Case cases[] = {
+      {"0", 16, 0},
+      {"+5000", 16, 5000},
+      {"0005000", 16, 5000},
+      {"65535", 16, 65535},
+      {"65536", 16, std::nullopt},
+      {"70000", 16, std::nullopt},
+      {"4294967295", 32, 4294967295u},
+      {"4294967296", 32, std::nullopt},
+      {"18446744073709551615", 64, 18446744073709551615u},
+      {"18446744073709551616", 64, std::nullopt},
+      {"99999999999999999999999", 64, std::nullopt},
+      {"", 16, std::nullopt},
+      {"+", 16, std::nullopt},
+      {"++5", 16, std::nullopt},
+      {"-1", 16, std::nullopt},
+      {"-0", 16, std::nullopt},
+      {" 5000", 16, std::nullopt},
+      {"5000 ", 16, std::nullopt},
+      {"12a", 16, std::nullopt},
+      {"5.0", 16, std::nullopt},
+      {"\xd9\xa5", 16, std::nullopt},  // ARABIC-INDIC DIGIT FIVE is not an ASCII digit
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_unsigned(c.text, c.bits), c.value) << '"' << c.text << "\" width " << c.bits;
+  }
+}
+
+TEST(ParseParity, KnowsThreeWordsInAnyCase) {
+  EXPECT_EQ(parse_parity("n"), Parity::None);
+  EXPECT_EQ(parse_parity("NONE"), Parity::None);
+  EXPECT_EQ(parse_parity("o"), Parity::Odd);
+  EXPECT_EQ(parse_parity("Odd"), Parity::Odd);
+  EXPECT_EQ(parse_parity("ODD"), Parity::Odd);
+  EXPECT_EQ(parse_parity("E"), Parity::Even);
+  EXPECT_EQ(parse_parity("even"), Parity::Even);
+  EXPECT_EQ(parse_parity("mark"), std::nullopt);
+  EXPECT_EQ(parse_parity(""), std::nullopt);
+  EXPECT_EQ(parse_parity(" odd"), std::nullopt);
+}
+
+TEST(ParseParityList, TrimsDropsAndKeepsRepetitions) {
+  using P = Parity;
+  EXPECT_EQ(parse_parity_list("none,odd"), (std::vector{P::None, P::Odd}));
+  EXPECT_EQ(parse_parity_list("even , none ,bogus"), (std::vector{P::Even, P::None}));
+  EXPECT_EQ(parse_parity_list("odd,odd"), (std::vector{P::Odd, P::Odd}));
+  EXPECT_EQ(parse_parity_list("\xe3\x80\x80" "e\t"), (std::vector{P::Even}));  // U+3000, TAB
+  EXPECT_TRUE(parse_parity_list(",,").empty());
+  EXPECT_TRUE(parse_parity_list("mark").empty());
+  EXPECT_TRUE(parse_parity_list("").empty());
+}
+
+TEST(UdpSettings, PortDefaultsTo12000) {
+  EXPECT_EQ(read_udp_settings(Args{"k", "udp"}).port, 12000);
+  EXPECT_EQ(read_udp_settings(Args{"k", "udp", "--port", "70000"}).port, 12000);
+  EXPECT_EQ(read_udp_settings(Args{"k", "udp", "--port", "+5000"}).port, 5000);
+}
+
+TEST(SerialSettings, DefaultsAndFallbacks) {
+  auto s = read_serial_settings(Args{"k", "serial", "--port", "COM4", "--baud", "fast"}, NO_ADAPTER);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->port, "COM4");
+  EXPECT_EQ(s->baud, 9600u);
+  EXPECT_EQ(s->parity, Parity::None);
+
+  s = read_serial_settings(Args{"k", "serial", "--port", "COM4", "--baud", "4294967295", "--parity",
+                                "ODD"},
+                           NO_ADAPTER);
+  EXPECT_EQ(s->baud, 4294967295u);
+  EXPECT_EQ(s->parity, Parity::Odd);
+  s = read_serial_settings(Args{"k", "serial", "--port", "COM4", "--baud", "4294967296", "--parity",
+                                "mark"},
+                           NO_ADAPTER);
+  EXPECT_EQ(s->baud, 9600u);
+  EXPECT_EQ(s->parity, Parity::None);
+
+  // One argument can be the value of one option and the name of the next.
+  s = read_serial_settings(Args{"k", "serial", "--port", "--baud", "9601"}, NO_ADAPTER);
+  EXPECT_EQ(s->port, "--baud");
+  EXPECT_EQ(s->baud, 9601u);
+}
+
+TEST(SerialSettings, WithoutPortUsesTheDetectedAdapterOrFails) {
+  auto found = read_serial_settings(Args{"k", "serial"}, ADAPTER);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->port, "/dev/cu.usbserial-2120");
+  auto missing = read_serial_settings(Args{"k", "serial", "--port"}, NO_ADAPTER);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(),
+            "ERROR: No --port specified and no USB serial adapter auto-detected.\n"
+            "Run `kelp-capture list` to see available ports.\n");
+}
+
+TEST(ProbeSettings, ReadsInOrderAndThePortErrorComesFirst) {
+  auto s = read_probe_settings(Args{"k", "probe", "--port", "COM3"}, NO_ADAPTER);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->wait_ms, 2000u);
+  EXPECT_EQ(s->payload.label, "preset=enq (default)");
+
+  s = read_probe_settings(Args{"k", "probe", "--port", "COM3", "--wait-ms", "0"}, NO_ADAPTER);
+  EXPECT_EQ(s->wait_ms, 0u);
+
+  auto bad_payload = read_probe_settings(Args{"k", "probe", "--port", "COM3", "--hex", "5"}, NO_ADAPTER);
+  ASSERT_FALSE(bad_payload);
+  EXPECT_EQ(bad_payload.error(), "ERROR: couldn't parse probe payload.\n");
+
+  auto no_port = read_probe_settings(Args{"k", "probe", "--hex", "5"}, NO_ADAPTER);
+  ASSERT_FALSE(no_port);
+  EXPECT_EQ(no_port.error(),
+            "ERROR: no --port and no USB adapter auto-detected. Run `kelp-capture list`.\n");
+}
+
+TEST(ScanSettings, ParitiesAreCheckedAfterThePort) {
+  auto s = read_scan_settings(Args{"k", "scan", "--port", "COM3"}, NO_ADAPTER);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->wait_ms, 800u);
+  EXPECT_EQ(s->parities, (std::vector{Parity::None, Parity::Odd}));
+
+  const std::string no_parities =
+      "ERROR: no valid parities in --parities (accepted: none, odd, even)\n";
+  EXPECT_EQ(read_scan_settings(Args{"k", "scan", "--port", "COM3", "--parities", ",,"}, NO_ADAPTER)
+                .error(),
+            no_parities);
+  EXPECT_EQ(read_scan_settings(Args{"k", "scan", "--parities", "mark"}, ADAPTER).error(),
+            no_parities);
+  EXPECT_EQ(read_scan_settings(Args{"k", "scan", "--parities", "mark"}, NO_ADAPTER).error(),
+            "ERROR: no --port and no USB adapter auto-detected. Run `kelp-capture list`.\n");
+}
+
+TEST(ProxySettings, BothPortsAreRequired) {
+  const std::string no_listen =
+      "ERROR: --listen COM_PORT is required (the virtual port MM connects to)\n";
+  const std::string no_forward = "ERROR: --forward COM_PORT is required (the real CTS6 port)\n";
+  EXPECT_EQ(read_proxy_settings(Args{"k", "proxy", "--forward", "COM5"}).error(), no_listen);
+  EXPECT_EQ(read_proxy_settings(Args{"k", "proxy", "--listen", "COM6"}).error(), no_forward);
+  auto s = read_proxy_settings(Args{"k", "proxy", "--listen", "--forward", "COM5"});
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->listen, "--forward");
+  EXPECT_EQ(s->forward, "COM5");
+  EXPECT_EQ(s->baud, 9600u);
+}
+
+TEST(HelpText, Has37LinesEndingInABlankLine) {
+  std::size_t lines = 0;
+  for (char c : HELP_TEXT) lines += c == '\n';
+  EXPECT_EQ(lines, 37u);
+  EXPECT_TRUE(HELP_TEXT.ends_with("try scan mode\n\n"));
+  EXPECT_EQ(HELP_TEXT.find('\r'), std::string_view::npos);
+  EXPECT_NE(HELP_TEXT.find("  question  '?\\r\\n'\n"), std::string_view::npos);
+}
+
+}  // namespace
+}  // namespace kelp
