@@ -122,6 +122,8 @@ class SerialCaptureTest(unittest.TestCase):
                          [("serial_%04d" % n, chunk) for n, chunk in enumerate(chunks, start=1)])
         self.assertIsNone(tool.proc.poll())
 
+    @harness.skip_on_wine("Wine reports a hung-up pseudo-terminal as a silent line, never as a "
+                          "read error")
     def test_far_end_closing_mid_frame_keeps_the_pending_bytes(self):
         peer = self.peer()
         tool = self.start(peer)
