@@ -91,7 +91,7 @@ class SerialCaptureTest(unittest.TestCase):
         peer.write(b"SWIM,RUN,1\x03")
         wait_chunks(tool, 1)
         # One frame in three reads, the ETX in the last one.
-        sim_device.stream(peer, [b"SWIM,", b"SPLT,2", b",0:31.44\x03"], gap=0.06)
+        sim_device.stream(peer, [b"SWIM,", b"SPLT,2", b",0:31.44\x03"], gap=0.03)
         wait_chunks(tool, 2)
         # A byte after the ETX of the same read stays in that chunk.
         peer.write(b"A\x03B")
@@ -100,7 +100,7 @@ class SerialCaptureTest(unittest.TestCase):
         peer.write(b"HELLO\r\n")
         wait_chunks(tool, 4)
         # Pieces closer together than the silence accumulate into one chunk.
-        sim_device.stream(peer, [b"tick%d;" % i for i in range(8)], gap=0.04)
+        sim_device.stream(peer, [b"tick%d;" % i for i in range(8)], gap=0.03)
         out = wait_chunks(tool, 5)
 
         chunks = [b"SWIM,RUN,1\x03", b"SWIM,SPLT,2,0:31.44\x03", b"A\x03B", b"HELLO\r\n",
@@ -128,7 +128,7 @@ class SerialCaptureTest(unittest.TestCase):
         peer = self.peer()
         tool = self.start(peer)
         peer.write(b"SWIM,RU")
-        time.sleep(0.05)  # read by the tool, well before the silence would end the chunk
+        time.sleep(0.1)  # read by the tool, well before the silence would end the chunk
         peer.close()
         status = tool.wait()
         self.assertEqual(status, 0)
