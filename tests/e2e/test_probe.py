@@ -142,9 +142,6 @@ class ProbeTest(unittest.TestCase):
         self.assertTrue(harness.wait_until(lambda: device.answered))
         time.sleep(1.0)
         self.assertIsNone(tool.proc.poll(), tool.stderr)
-        if ON_WINE:
-            self.skipTest("the endless window held; the Ctrl+C half is not under Wine: Wine does "
-                          "not turn a signal into a console Ctrl+C event")
         tool.interrupt()
         self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
         self.assertIn(b"\n>>> RESPONSE (10 bytes) <<<\n", tool.stdout)
@@ -153,7 +150,6 @@ class ProbeTest(unittest.TestCase):
         self.assertTrue(log.startswith(b"--- #1 at ") and log.endswith(b"\n\n"), log)
         self.assertEqual(tool.workdir.only(r"probe_0001_\d{6}(_\d+)?\.bin")[1], ENQ_REPLY)
 
-    @harness.skip_on_wine("Wine does not turn a signal into a console Ctrl+C event")
     def test_ctrl_c_during_a_silent_window_records_nothing(self):
         peer, device = self.device()
         tool = Tool(["probe", "--port", peer.port_name, "--wait-ms", "60000"])

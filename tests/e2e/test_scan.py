@@ -124,7 +124,6 @@ class ScanTest(unittest.TestCase):
         self.assertRegex(log_lines[-1], r"\] baud=1200-O-8-1 preset=break -> ERROR: open ")
 
 
-@harness.skip_on_wine("Wine does not turn a signal into a console Ctrl+C event")
 class ScanInterruptTest(unittest.TestCase):
     def test_ctrl_c_keeps_the_lines_written_so_far(self):
         peer = PtyPeer()

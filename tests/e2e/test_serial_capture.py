@@ -158,7 +158,6 @@ class SerialCaptureTest(unittest.TestCase):
         self.assertEqual(log, b"")
         self.assertEqual(result.workdir.files(), [log_name])
 
-    @harness.skip_on_wine("Wine does not turn a signal into a console Ctrl+C event")
     def test_ctrl_c_records_the_pending_bytes(self):
         peer = self.peer()
         tool = self.start(peer)
