@@ -23,6 +23,10 @@ constexpr std::chrono::milliseconds BREAK_HOLD{250};
 constexpr std::chrono::milliseconds BREAK_POLL{10};
 constexpr std::size_t READ_SIZE = 4096;
 
+std::unexpected<ExchangeError> interrupted_exchange() {
+  return std::unexpected(ExchangeError{{}, true});
+}
+
 // Holds the line in break for the full hold time unless Ctrl+C comes first. Gives false when
 // interrupted; the break is cleared either way, so the line is never left in break.
 std::expected<bool, ExchangeError> hold_break(SerialDevice& device) {
@@ -66,10 +70,9 @@ Clock::time_point exchange_deadline(Clock::time_point now, std::uint64_t wait_ms
   return now + std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(wait_ms));
 }
 
-std::expected<Exchange, ExchangeError> probe_exchange(std::string_view port, std::uint32_t baud,
-                                                      Parity parity,
-                                                      std::span<const std::uint8_t> bytes,
-                                                      bool send_break, std::uint64_t wait_ms) {
+std::expected<std::vector<std::uint8_t>, ExchangeError> probe_exchange(
+    std::string_view port, std::uint32_t baud, Parity parity, std::span<const std::uint8_t> bytes,
+    bool send_break, std::uint64_t wait_ms) {
   auto opened = open_port(SerialSettings{std::string(port), baud, parity, PORT_TIMEOUT});
   if (!opened) {
     return std::unexpected(ExchangeError{"open " + port_settings_text(port, baud, parity) + ": " +
@@ -83,7 +86,7 @@ std::expected<Exchange, ExchangeError> probe_exchange(std::string_view port, std
   if (send_break) {
     auto held = hold_break(device);
     if (!held) return std::unexpected(held.error());
-    if (!*held) return Exchange{{}, true};
+    if (!*held) return interrupted_exchange();
   } else if (!bytes.empty()) {
     if (auto written = write_all(device, bytes); !written) {
       return std::unexpected(ExchangeError{"write: " + written.error().text});
@@ -96,23 +99,20 @@ std::expected<Exchange, ExchangeError> probe_exchange(std::string_view port, std
   // The window starts once the payload is out, so a slow write or the break hold does not eat
   // into the time the device has to answer.
   const auto deadline = exchange_deadline(Clock::now(), wait_ms);
-  Exchange exchange;
-  exchange.response.reserve(READ_SIZE);
+  std::vector<std::uint8_t> response;
+  response.reserve(READ_SIZE);
   std::array<std::uint8_t, READ_SIZE> buffer{};
   while (Clock::now() < deadline) {
     auto got = read(device, buffer);
     if (got) {
-      exchange.response.insert(exchange.response.end(), buffer.begin(),
-                               buffer.begin() + static_cast<std::ptrdiff_t>(*got));
+      response.insert(response.end(), buffer.begin(),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(*got));
     } else if (got.error().kind != IoErrorKind::TimedOut) {
       return std::unexpected(ExchangeError{"read: " + got.error().text});
     }
-    if (interrupted()) {
-      exchange.interrupted = true;
-      break;
-    }
+    if (interrupted()) return interrupted_exchange();
   }
-  return exchange;
+  return response;
 }
 
 int probe_command(const ProbeSettings& settings) {
@@ -136,23 +136,20 @@ int probe_command(const ProbeSettings& settings) {
   header += std::string(60, '=') + "\n\n";
   write_stdout(header);
 
-  auto exchange = probe_exchange(settings.port, settings.baud, settings.parity, payload.bytes,
+  auto response = probe_exchange(settings.port, settings.baud, settings.parity, payload.bytes,
                                  payload.send_break, settings.wait_ms);
-  if (!exchange) {
-    write_stderr("ERROR: " + exchange.error().text + "\n");
+  if (!response) {
+    if (response.error().interrupted) end_as_interrupted();
+    write_stderr("ERROR: " + response.error().text + "\n");
     return 1;
   }
 
   const std::string time = event_time();
-  const std::vector<std::uint8_t>& response = exchange->response;
-  // After Ctrl+C whatever did arrive is still recorded; a window cut short is not reported as
-  // silence.
-  if (exchange->interrupted && response.empty()) end_as_interrupted();
-  if (!response.empty()) {
-    write_stdout("\n>>> RESPONSE (" + std::to_string(response.size()) + " bytes) <<<\n");
-    print_analysis("probe-response " + line_settings, 1, time, response);
-    write_record(*log, 1, time, "probe/" + line_settings + " [" + payload.label + "]", response);
-    save_bin("probe", 1, response);
+  if (!response->empty()) {
+    write_stdout("\n>>> RESPONSE (" + std::to_string(response->size()) + " bytes) <<<\n");
+    print_analysis("probe-response " + line_settings, 1, time, *response);
+    write_record(*log, 1, time, "probe/" + line_settings + " [" + payload.label + "]", *response);
+    save_bin("probe", 1, *response);
   } else {
     write_stdout("\n>>> NO RESPONSE <<<\n");
     write_log_text(*log, "[" + time + "] probe=" + payload.label +

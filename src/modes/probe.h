@@ -8,8 +8,8 @@
 //
 // Failures come back as an `ExchangeError` whose text names the step ("open COM3@9600-N-8-1: ...",
 // "set_break: ", "clear_break: ", "write: ", "flush: ", "read: "). When Ctrl+C arrives during the
-// break hold or the window, the exchange stops early with `interrupted` set and the bytes received
-// so far, which the caller records before it ends the process.
+// break hold or the window, the exchange is abandoned with `interrupted` set (and an empty text);
+// the caller then ends the process.
 #pragma once
 
 #include <chrono>
@@ -26,17 +26,12 @@ namespace kelp {
 
 struct ExchangeError {
   std::string text;
+  bool interrupted = false;
 };
 
-struct Exchange {
-  std::vector<std::uint8_t> response;
-  bool interrupted = false;  // Ctrl+C cut the window short
-};
-
-std::expected<Exchange, ExchangeError> probe_exchange(std::string_view port, std::uint32_t baud,
-                                                      Parity parity,
-                                                      std::span<const std::uint8_t> bytes,
-                                                      bool send_break, std::uint64_t wait_ms);
+std::expected<std::vector<std::uint8_t>, ExchangeError> probe_exchange(
+    std::string_view port, std::uint32_t baud, Parity parity, std::span<const std::uint8_t> bytes,
+    bool send_break, std::uint64_t wait_ms);
 
 // `now` + `wait_ms`, or the clock's largest time point when the sum cannot be represented.
 std::chrono::steady_clock::time_point exchange_deadline(std::chrono::steady_clock::time_point now,

@@ -122,20 +122,19 @@ int scan_command(const ScanSettings& settings) {
         const std::string log_start =
             "[" + time + "] baud=" + settings_text(baud, parity) + " " + label + " -> ";
         if (!result) {
+          if (result.error().interrupted) end_as_interrupted();
           write_stdout("ERROR: " + result.error().text + "\n");
           write_log_text(*log, log_start + "ERROR: " + result.error().text + "\n");
-        } else if (!result->response.empty()) {
-          // Reported even when Ctrl+C cut the window short: those bytes did arrive.
-          std::vector<std::uint8_t>& response = result->response;
-          const std::string count = std::to_string(response.size());
-          write_stdout("*** " + count + " bytes ***\n       preview: " + byte_preview(response) +
-                       "\n");
-          write_log_text(*log,
-                         log_start + count + " bytes\n    hex: " + hex_string(response) + "\n");
-          hits.push_back(ScanHit{label, baud, parity, std::move(response)});
-        } else if (!result->interrupted) {
+        } else if (result->empty()) {
           write_stdout("no response\n");
           write_log_text(*log, log_start + "NO_RESPONSE\n");
+        } else {
+          const std::string count = std::to_string(result->size());
+          write_stdout("*** " + count + " bytes ***\n       preview: " + byte_preview(*result) +
+                       "\n");
+          write_log_text(*log,
+                         log_start + count + " bytes\n    hex: " + hex_string(*result) + "\n");
+          hits.push_back(ScanHit{label, baud, parity, std::move(*result)});
         }
 
         if (interrupted()) end_as_interrupted();
