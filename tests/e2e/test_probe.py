@@ -6,7 +6,7 @@ import unittest
 
 import harness
 import sim_device
-from harness import EVENT_TIME, LOG_STAMP, ON_WINE, SEP, PtyPeer, run
+from harness import EVENT_TIME, LOG_STAMP, ON_WINE, SEP, PtyPeer, Tool, run
 from sim_device import SimDevice
 
 ENQ_REPLY = b"\x06CTS6,OK\r\n"
