@@ -28,31 +28,40 @@ constexpr auto PORT_TIMEOUT = std::chrono::milliseconds(50);
 // A frame without ETX ends once the line has been quiet for longer than this.
 constexpr auto FRAME_SILENCE = std::chrono::milliseconds(100);
 
-std::string settings_text(const ProxySettings& settings, const std::string& port) {
-  std::string text = port;
+// Text is built by appending: GCC 12 warns falsely (-Wrestrict) about `"literal" + std::string`
+// chains once they are inlined.
+void append_settings(std::string& text, const ProxySettings& settings, const std::string& port) {
+  text += port;
   text += " @ ";
   text += std::to_string(settings.baud);
   text += '-';
   text += parity_letter(settings.parity);
-  text += "-8-1";
-  return text;
+  text += "-8-1\n";
 }
 
 std::string banner(const ProxySettings& settings, const std::string& log_path) {
   const std::string& listen = settings.listen;
   std::string text;
   text += "=== Serial Proxy ===\n";
-  text += "MM side (listen):  " + settings_text(settings, listen) + "\n";
-  text += "CTS6 side (real):  " + settings_text(settings, settings.forward) + "\n";
-  text += "Logging to:        " + log_path + "\n";
-  text += "\n";
+  text += "MM side (listen):  ";
+  append_settings(text, settings, listen);
+  text += "CTS6 side (real):  ";
+  append_settings(text, settings, settings.forward);
+  text += "Logging to:        ";
+  text += log_path;
+  text += "\n\n";
   text += "Setup:\n";
-  text += "  1. Install com0com and create a virtual port pair (e.g., " + listen + " <-> COM5)\n";
+  text += "  1. Install com0com and create a virtual port pair (e.g., ";
+  text += listen;
+  text += " <-> COM5)\n";
   text += "  2. In Meet Manager: Setups > Timing Console INTERFACE > CTS6\n";
   text += "     Set COM Port = the OTHER virtual port (COM5 in example)\n";
   text += "  3. Both halves of com0com pair speak to each other\n";
-  text +=
-      "  4. This proxy opens " + listen + " (one half) + " + settings.forward + " (real CTS6)\n";
+  text += "  4. This proxy opens ";
+  text += listen;
+  text += " (one half) + ";
+  text += settings.forward;
+  text += " (real CTS6)\n";
   text += "  5. Press F3 in MM - you'll see every byte in both directions\n";
   text += "\n";
   text += "Ctrl+C to stop.\n\n";
@@ -61,11 +70,37 @@ std::string banner(const ProxySettings& settings, const std::string& log_path) {
   return text;
 }
 
+// "[MM->CTS6] read error: <text>\n"
+std::string direction_error(std::string_view label, std::string_view what, std::string_view text) {
+  std::string line;
+  line += '[';
+  line += label;
+  line += "] ";
+  line += what;
+  line += ": ";
+  line += text;
+  line += '\n';
+  return line;
+}
+
+std::string open_error(std::string_view name, std::string_view description) {
+  std::string line = "ERROR opening ";
+  line += name;
+  line += ": ";
+  line += description;
+  line += '\n';
+  return line;
+}
+
 // The system error of a thread that could not be started, in the tool's I/O error form. The code
 // belongs to the error's own category, so its message is taken from there rather than from the
 // platform's error table.
 std::string spawn_error_text(const std::system_error& error) {
-  return error.code().message() + " (os error " + std::to_string(error.code().value()) + ")";
+  std::string text = error.code().message();
+  text += " (os error ";
+  text += std::to_string(error.code().value());
+  text += ')';
+  return text;
 }
 
 std::thread start_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
@@ -137,7 +172,7 @@ void forward_direction(std::string_view label, SerialDevice reader, SerialDevice
     auto got = read(reader, buffer);
     if (!got) {
       if (got.error().kind != IoErrorKind::TimedOut) {
-        write_stderr("[" + std::string(label) + "] read error: " + got.error().text + "\n");
+        write_stderr(direction_error(label, "read error", got.error().text));
         break;
       }
       if (!pending.empty() && Clock::now() - last_data > FRAME_SILENCE) {
@@ -153,7 +188,7 @@ void forward_direction(std::string_view label, SerialDevice reader, SerialDevice
       // they stay in the frame so that the record shows everything that arrived.
       pending.insert(pending.end(), bytes.begin(), bytes.end());
       if (!sent) {
-        write_stderr("[" + std::string(label) + "] write error: " + sent.error().text + "\n");
+        write_stderr(direction_error(label, "write error", sent.error().text));
         break;
       }
       (void)flush(writer);
@@ -184,11 +219,11 @@ int serial_proxy(const ProxySettings& settings) {
   auto mm_side = open_port({settings.listen, settings.baud, settings.parity, PORT_TIMEOUT});
   auto cts_side = open_port({settings.forward, settings.baud, settings.parity, PORT_TIMEOUT});
   if (!mm_side) {
-    write_stderr("ERROR opening " + settings.listen + ": " + mm_side.error().description + "\n");
+    write_stderr(open_error(settings.listen, mm_side.error().description));
     return 1;
   }
   if (!cts_side) {
-    write_stderr("ERROR opening " + settings.forward + ": " + cts_side.error().description + "\n");
+    write_stderr(open_error(settings.forward, cts_side.error().description));
     return 1;
   }
 
