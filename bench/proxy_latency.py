@@ -75,16 +75,15 @@ def read_exactly(fd, count, timeout=5.0):
     return bytes(got)
 
 
-def wait_ready(mm, cts, proc, check_raw):
-    """Waits until bytes pass both ways. For the proxy, first until it has made both ports raw."""
+def wait_ready(mm, cts, proc):
+    """Waits until the forwarder has made both ports raw, then until bytes pass both ways."""
     deadline = time.monotonic() + 20
-    if check_raw:
-        while not (is_raw(mm["slave"]) and is_raw(cts["slave"])):
-            if proc.poll() is not None:
-                raise BenchError(f"forwarder ended early with status {proc.returncode}")
-            if time.monotonic() > deadline:
-                raise BenchError("the ports were never made raw")
-            time.sleep(0.01)
+    while not (is_raw(mm["slave"]) and is_raw(cts["slave"])):
+        if proc.poll() is not None:
+            raise BenchError(f"forwarder ended early with status {proc.returncode}")
+        if time.monotonic() > deadline:
+            raise BenchError("the ports were never made raw")
+        time.sleep(0.01)
     for src, dst in ((mm, cts), (cts, mm)):
         while True:
             if proc.poll() is not None:
@@ -114,7 +113,11 @@ def latency(src, dst, message, samples):
         if got != message:
             raise BenchError("message changed on the way")
         times.append((end - start) / 1000.0)
-    times.sort()
+    return times
+
+
+def median_p99(times):
+    times = sorted(times)
     return statistics.median(times), times[min(len(times) - 1, int(len(times) * 0.99))]
 
 
@@ -207,59 +210,66 @@ def logged_counts(log_path):
     return total
 
 
-def run_forwarder(name, command, mm, cts, folder, args, measure_latency, check_raw, is_proxy):
-    out_path = os.path.join(folder, f"{name}.out")
-    err_path = os.path.join(folder, f"{name}.err")
+def run_forwarder(name, command, mm, cts, folder, samples, bulk_size, is_proxy):
+    """One run of a forwarder on the two ports: latency (when samples > 0), then throughput."""
+    os.makedirs(folder)
+    out_path = os.path.join(folder, "stdout")
+    err_path = os.path.join(folder, "stderr")
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
         proc = subprocess.Popen(command, cwd=folder, stdout=out, stderr=err,
                                 stdin=subprocess.DEVNULL)
-    result = {"name": name}
+    result = {"latency": {}}
     sent = {label: bytearray() for label in LABELS}
     try:
-        wait_ready(mm, cts, proc, check_raw)
+        wait_ready(mm, cts, proc)
         sent["MM->CTS6"] += b"W"
         sent["CTS6->MM"] += b"W"
-        if measure_latency:
+        if samples:
             one = b"A"
             frame = bytes((0x30 + i % 40) for i in range(63)) + bytes([ETX])
             for label, src, dst in (("MM->CTS6", mm, cts), ("CTS6->MM", cts, mm)):
                 for size, message in ((1, one), (64, frame)):
-                    result[(label, size)] = latency(src["master"], dst["master"], message,
-                                                    args.samples)
-                    sent[label] += message * args.samples
+                    result["latency"][(label, size)] = latency(src["master"], dst["master"],
+                                                               message, samples)
+                    sent[label] += message * samples
                 # Let a frame without ETX end by silence before the next measurement.
                 time.sleep(0.3)
-        elapsed, data = bulk(mm, cts, args.bulk)
+        elapsed, data = bulk(mm, cts, bulk_size)
         sent["MM->CTS6"] += data[0]
         sent["CTS6->MM"] += data[1]
-        result["throughput"] = 2 * args.bulk / elapsed / (1024 * 1024)
+        result["throughput"] = 2 * bulk_size / elapsed / (1024 * 1024)
         time.sleep(0.3)
     finally:
         stop(proc, interrupt=is_proxy)
-    result["status"] = proc.returncode
     if is_proxy:
-        shown, frames = shown_bytes(out_path)
-        logs = [p for p in os.listdir(os.path.join(folder, "captures")) if p.startswith("proxy_")]
-        if len(logs) != 1:
-            raise BenchError(f"expected one proxy log, found {logs}")
-        logged = logged_counts(os.path.join(folder, "captures", logs[0]))
-        for label in LABELS:
-            if bytes(shown[label]) != bytes(sent[label]):
-                raise BenchError(f"{label}: console frames do not hold every byte sent")
-            if logged[label] != len(sent[label]):
-                raise BenchError(f"{label}: log holds {logged[label]} of {len(sent[label])} bytes")
-        result["frames"] = frames
-        with open(err_path, "rb") as f:
-            errors = f.read()
-        if errors:
-            raise BenchError(f"proxy wrote to its error stream: {errors[:200]!r}")
+        check_proxy_records(folder, out_path, err_path, sent)
     return result
+
+
+def check_proxy_records(folder, out_path, err_path, sent):
+    """Every byte sent is in the console frames, in order, and counted in the log's records."""
+    shown, _ = shown_bytes(out_path)
+    logs = [p for p in os.listdir(os.path.join(folder, "captures")) if p.startswith("proxy_")]
+    if len(logs) != 1:
+        raise BenchError(f"expected one proxy log, found {logs}")
+    logged = logged_counts(os.path.join(folder, "captures", logs[0]))
+    for label in LABELS:
+        if bytes(shown[label]) != bytes(sent[label]):
+            raise BenchError(f"{label}: console frames do not hold every byte sent")
+        if logged[label] != len(sent[label]):
+            raise BenchError(f"{label}: log holds {logged[label]} of {len(sent[label])} bytes")
+    with open(err_path, "rb") as f:
+        errors = f.read()
+    if errors:
+        raise BenchError(f"proxy wrote to its error stream: {errors[:200]!r}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--binary", default=os.environ.get("KELP_BINARY", DEFAULT_BINARY))
-    parser.add_argument("--samples", type=int, default=2000)
+    parser.add_argument("--samples", type=int, default=2000, help="latency samples per case")
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="alternating runs of each forwarder the samples are spread over")
     parser.add_argument("--bulk", type=int, default=BULK_SIZE, help="bytes each way")
     parser.add_argument("--keep", action="store_true", help="keep the run folder")
     args = parser.parse_args()
@@ -271,20 +281,40 @@ def main():
 
     folder = tempfile.mkdtemp(prefix="kelp-proxy-bench-")
     mm, cts = open_pair(), open_pair()
-    print(f"ports: MM side {mm['name']}, console side {cts['name']}; run folder {folder}")
-    runs = []
-    try:
-        proxy_cmd = [os.path.abspath(args.binary), "proxy", "--listen", mm["name"], "--forward",
-                     cts["name"], "--baud", "115200"]
-        runs.append(run_forwarder("kelp-capture proxy", proxy_cmd, mm, cts, folder, args,
-                                  True, True, True))
+    cooked = {pair["name"]: termios.tcgetattr(pair["slave"]) for pair in (mm, cts)}
+
+    def fresh_ports():
+        # Back to the state openpty made (cooked, echo on), so every forwarder must make its
+        # ports raw itself; and no exclusive-open flag left behind by the previous one.
         for pair in (mm, cts):
+            termios.tcsetattr(pair["slave"], termios.TCSANOW, cooked[pair["name"]])
             fcntl.ioctl(pair["slave"], termios.TIOCNXCL)
-        socat_ends = [f"{mm['name']},raw,echo=0", f"{cts['name']},raw,echo=0"]
-        runs.append(run_forwarder("socat", ["socat"] + socat_ends, mm, cts, folder, args,
-                                  True, False, False))
-        runs.append(run_forwarder("socat -x", ["socat", "-x"] + socat_ends, mm, cts, folder, args,
-                                  False, False, False))
+
+    socat_ends = [f"{mm['name']},raw,echo=0", f"{cts['name']},raw,echo=0"]
+    forwarders = {
+        "kelp-capture proxy": [os.path.abspath(args.binary), "proxy", "--listen", mm["name"],
+                               "--forward", cts["name"], "--baud", "115200"],
+        "socat": ["socat"] + socat_ends,
+    }
+    results = {name: {"latency": {}, "throughput": []} for name in forwarders}
+    per_round = max(1, args.samples // args.rounds)
+    print(f"ports: MM side {mm['name']}, console side {cts['name']}; run folder {folder}")
+    print(f"{args.rounds} rounds, proxy and socat taking turns, {per_round} samples per case "
+          "and round")
+    try:
+        for number in range(args.rounds):
+            order = list(forwarders) if number % 2 == 0 else list(reversed(forwarders))
+            for name in order:
+                fresh_ports()
+                run = run_forwarder(name, forwarders[name], mm, cts,
+                                    os.path.join(folder, f"{number}-{name.replace(' ', '-')}"),
+                                    per_round, args.bulk, name == "kelp-capture proxy")
+                for key, times in run["latency"].items():
+                    results[name]["latency"].setdefault(key, []).extend(times)
+                results[name]["throughput"].append(run["throughput"])
+        fresh_ports()
+        hexdump = run_forwarder("socat -x", ["socat", "-x"] + socat_ends, mm, cts,
+                                os.path.join(folder, "socat-x"), 0, args.bulk, False)
     finally:
         for pair in (mm, cts):
             os.close(pair["master"])
@@ -292,33 +322,38 @@ def main():
         if not args.keep:
             shutil.rmtree(folder, ignore_errors=True)
 
-    proxy, socat, socat_x = runs
-    print(f"\nlatency, {args.samples} samples each (microseconds)")
+    proxy, socat = results["kelp-capture proxy"], results["socat"]
+    samples = per_round * args.rounds
+    print(f"\nlatency, {samples} samples per case (microseconds)")
     print(f"{'direction':<10} {'size':>4}  {'proxy med':>9} {'p99':>8}  {'socat med':>9} {'p99':>8}"
           f"  {'med ratio':>9} {'p99 ratio':>9}")
+    figures = {}
     for label in LABELS:
         for size in (1, 64):
-            pm, pp = proxy[(label, size)]
-            sm, sp = socat[(label, size)]
+            pm, pp = median_p99(proxy["latency"][(label, size)])
+            sm, sp = median_p99(socat["latency"][(label, size)])
+            figures[(label, size)] = (pm, pp, sm, sp)
             print(f"{label:<10} {size:>4}  {pm:9.1f} {pp:8.1f}  {sm:9.1f} {sp:8.1f}"
                   f"  {pm / sm:9.2f} {pp / sp:9.2f}")
-    print(f"\nthroughput, {args.bulk} random bytes each way at once, every byte checked (MiB/s)")
-    for run in runs:
-        print(f"  {run['name']:<20} {run['throughput']:8.1f}")
-    frames = proxy["frames"]
-    print(f"  proxy frames shown and logged: {frames['MM->CTS6']} MM->CTS6, "
-          f"{frames['CTS6->MM']} CTS6->MM")
-    print(f"  proxy / socat    {proxy['throughput'] / socat['throughput']:6.2f}")
-    print(f"  proxy / socat -x {proxy['throughput'] / socat_x['throughput']:6.2f}")
+    proxy_rate = statistics.median(proxy["throughput"])
+    socat_rate = statistics.median(socat["throughput"])
+    print(f"\nthroughput, {args.bulk} random bytes each way at once, every byte checked "
+          f"(MiB/s, both directions together; median of the rounds)")
+    print(f"  {'kelp-capture proxy':<20} {proxy_rate:8.1f}   rounds: "
+          + " ".join(f"{r:.1f}" for r in proxy["throughput"]))
+    print(f"  {'socat':<20} {socat_rate:8.1f}   rounds: "
+          + " ".join(f"{r:.1f}" for r in socat["throughput"]))
+    print(f"  {'socat -x':<20} {hexdump['throughput']:8.1f}")
+    print(f"  proxy / socat    {proxy_rate / socat_rate:6.2f}")
+    print(f"  proxy / socat -x {proxy_rate / hexdump['throughput']:6.2f}")
 
     goals = []
     for label in LABELS:
-        pm, pp = proxy[(label, 1)]
-        sm, sp = socat[(label, 1)]
+        pm, pp, sm, sp = figures[(label, 1)]
         goals.append((f"{label} 1-byte median <= socat", pm <= sm))
         goals.append((f"{label} 1-byte p99 <= 1.2 x socat", pp <= 1.2 * sp))
-    goals.append(("throughput >= 10 x socat -x", proxy["throughput"] >= 10 * socat_x["throughput"]))
-    print("\ngoals")
+    goals.append(("throughput >= 10 x socat -x", proxy_rate >= 10 * hexdump["throughput"]))
+    print("\ngoals (every byte was checked in every run)")
     for text, met in goals:
         print(f"  {'met   ' if met else 'MISSED'} {text}")
     return 0
