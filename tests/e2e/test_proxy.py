@@ -119,6 +119,23 @@ class ProxyRun:
     def wait_frames(self, label, count=1, timeout=20.0):
         return self.tool.wait_stdout(b" " + label + b"] (", timeout, count)
 
+    def console(self):
+        return console_frames(self.tool.stdout)
+
+    def logged(self):
+        return log_frames(self.log())
+
+    def wait_for(self, parse, done, timeout=20.0):
+        """Waits until parse() satisfies done(); a record still on its way does not count yet.
+        Gives the final strict parse."""
+        def ready():
+            try:
+                return done(parse())
+            except AssertionError:
+                return False
+        wait_until(ready, timeout)
+        return parse()
+
 
 class ForwardingTest(unittest.TestCase):
     def test_query_and_reply_are_forwarded_and_recorded(self):
@@ -133,19 +150,20 @@ class ForwardingTest(unittest.TestCase):
         reply = b"\x02SWIM,RUN,1\r\nLANE\t4\x03"
         p.cts.write(reply)
         self.assertEqual(p.mm.read_exactly(len(reply)), reply)
-        out = p.wait_frames(b"CTS6->MM")
+        expected = [(b"MM->CTS6", query), (b"CTS6->MM", reply)]
+        self.assertEqual(p.wait_for(p.console, lambda frames: len(frames) == 2), expected)
+        out = p.tool.stdout
 
-        log_name, log = p.tool.workdir.only(r"proxy_%s\.log" % LOG_STAMP)
+        log_name, _ = p.tool.workdir.only(r"proxy_%s\.log" % LOG_STAMP)
         head = banner(p.mm.port_name, p.cts.port_name, b"19200-O-8-1", log_name)
         self.assertEqual(out[:len(head)], head)
-        self.assertEqual(console_frames(out), [(b"MM->CTS6", query), (b"CTS6->MM", reply)])
         lines = out[len(head):].split(b"\n")
         self.assertRegex(lines[0], rb"^\[" + EVENT_TIME + rb" MM->CTS6\] \(9 bytes\)$")
         self.assertEqual(lines[1:3], [b"  TEXT: SWIM,QRY\\x03", b"  HEX:  53 57 49 4d 2c 51 52 59 03"])
         self.assertEqual(lines[4], b"  TEXT: \\x02SWIM,RUN,1\\r\\nLANE\t4\\x03")
 
         # The log: the same two records, CR LF written as they are, each followed by an empty line.
-        wait_until(lambda: log_frames(p.log()) == [(b"MM->CTS6", query), (b"CTS6->MM", reply)])
+        self.assertEqual(p.wait_for(p.logged, lambda frames: len(frames) == 2), expected)
         log = p.log()
         self.assertRegex(log, rb"^\[" + EVENT_TIME + rb" MM->CTS6\] 9 bytes\n"
                          rb"  TEXT: SWIM,QRY\x03\n"
@@ -170,8 +188,8 @@ class ForwardingTest(unittest.TestCase):
         seen_after = time.monotonic() - sent_at
         # The proxy read the bytes after they were written, so the record cannot come sooner.
         self.assertGreater(seen_after, 0.1)
-        self.assertEqual(console_frames(p.tool.stdout), [(b"CTS6->MM", b"ACK")])
-        self.assertTrue(wait_until(lambda: log_frames(p.log()) == [(b"CTS6->MM", b"ACK")]))
+        self.assertEqual(p.wait_for(p.console, lambda frames: frames), [(b"CTS6->MM", b"ACK")])
+        self.assertEqual(p.wait_for(p.logged, lambda frames: frames), [(b"CTS6->MM", b"ACK")])
 
     def test_a_long_frame_in_several_reads_is_one_record(self):
         p = ProxyRun(self)
@@ -183,12 +201,10 @@ class ForwardingTest(unittest.TestCase):
             p.mm.write(data[start:start + 3000])
             time.sleep(0.01)
         self.assertEqual(p.cts.read_exactly(len(data)), data)
-        out = p.wait_frames(b"MM->CTS6")
-        self.assertEqual(console_frames(out), [(b"MM->CTS6", data)])
-        self.assertIn(b"] (9000 bytes)\n", out)
-        wait_until(lambda: log_frames(p.log()) == [(b"MM->CTS6", data)])
+        self.assertEqual(p.wait_for(p.console, lambda frames: frames), [(b"MM->CTS6", data)])
+        self.assertIn(b"] (9000 bytes)\n", p.tool.stdout)
+        self.assertEqual(p.wait_for(p.logged, lambda frames: frames), [(b"MM->CTS6", data)])
         log = p.log()
-        self.assertEqual(log_frames(log), [(b"MM->CTS6", data)])
         self.assertEqual(log.count(b"  HEX:  "), 1)
 
     def test_both_directions_at_once_lose_and_mix_nothing(self):
@@ -223,10 +239,8 @@ class ForwardingTest(unittest.TestCase):
         def complete(frames):
             return all(joined(frames, label) == streams[label] for label in LABELS)
 
-        wait_until(lambda: complete(console_frames(p.tool.stdout)))
-        console = console_frames(p.tool.stdout)
-        wait_until(lambda: complete(log_frames(p.log())))
-        logged = log_frames(p.log())
+        console = p.wait_for(p.console, complete)
+        logged = p.wait_for(p.logged, complete)
         for label in LABELS:
             self.assertEqual(joined(console, label), streams[label])
             self.assertEqual(joined(logged, label), streams[label])
@@ -262,6 +276,16 @@ class EndingTest(unittest.TestCase):
         expected = [(b"CTS6->MM", b"PART"), (b"MM->CTS6", b"SWIM,QRY\x03")]
         self.assertEqual(console_frames(p.tool.stdout), expected)
         self.assertEqual(log_frames(p.log()), expected)
+
+    def test_a_failed_write_ends_that_direction_with_what_it_read_logged(self):
+        p = ProxyRun(self)
+        p.cts.close()
+        # MM's bytes are read but can no longer reach the console; they are still recorded.
+        p.mm.write(b"SWIM,QRY")
+        err = p.tool.wait_stderr(b"[MM->CTS6] write error: ")
+        self.assertRegex(err, rb"(^|\n)\[MM->CTS6\] write error: [^\n]+\n")
+        self.assertEqual(p.wait_for(p.console, lambda frames: frames), [(b"MM->CTS6", b"SWIM,QRY")])
+        self.assertEqual(p.wait_for(p.logged, lambda frames: frames), [(b"MM->CTS6", b"SWIM,QRY")])
 
     @unittest.skipIf(ON_WINE, HANG_UP_ON_WINE)
     def test_both_sides_closed_end_with_status_0(self):
