@@ -167,6 +167,13 @@ def bulk(mm, cts, size, timeout=300):
     return elapsed, [e["data"] for e in ends]
 
 
+def cpu_seconds(pid):
+    """User and system time the process has used so far (all its threads)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def stop(proc, interrupt):
     if proc.poll() is None:
         proc.send_signal(signal.SIGINT if interrupt else signal.SIGTERM)
@@ -234,7 +241,9 @@ def run_forwarder(name, command, mm, cts, folder, samples, bulk_size, is_proxy):
                     sent[label] += message * samples
                 # Let a frame without ETX end by silence before the next measurement.
                 time.sleep(0.3)
+        cpu_before = cpu_seconds(proc.pid)
         elapsed, data = bulk(mm, cts, bulk_size)
+        result["cpu_share"] = (cpu_seconds(proc.pid) - cpu_before) / elapsed
         sent["MM->CTS6"] += data[0]
         sent["CTS6->MM"] += data[1]
         result["throughput"] = 2 * bulk_size / elapsed / (1024 * 1024)
@@ -296,7 +305,7 @@ def main():
                                "--forward", cts["name"], "--baud", "115200"],
         "socat": ["socat"] + socat_ends,
     }
-    results = {name: {"latency": {}, "throughput": []} for name in forwarders}
+    results = {name: {"latency": {}, "throughput": [], "cpu": []} for name in forwarders}
     per_round = max(1, args.samples // args.rounds)
     print(f"ports: MM side {mm['name']}, console side {cts['name']}; run folder {folder}")
     print(f"{args.rounds} rounds, proxy and socat taking turns, {per_round} samples per case "
@@ -312,6 +321,7 @@ def main():
                 for key, times in run["latency"].items():
                     results[name]["latency"].setdefault(key, []).extend(times)
                 results[name]["throughput"].append(run["throughput"])
+                results[name]["cpu"].append(run["cpu_share"])
         fresh_ports()
         hexdump = run_forwarder("socat -x", ["socat", "-x"] + socat_ends, mm, cts,
                                 os.path.join(folder, "socat-x"), 0, args.bulk, False)
@@ -344,6 +354,9 @@ def main():
     print(f"  {'socat':<20} {socat_rate:8.1f}   rounds: "
           + " ".join(f"{r:.1f}" for r in socat["throughput"]))
     print(f"  {'socat -x':<20} {hexdump['throughput']:8.1f}")
+    print("  CPU used by the forwarder during the transfer (cores, of 2; median of the rounds): "
+          f"proxy {statistics.median(proxy['cpu']):.2f}, socat {statistics.median(socat['cpu']):.2f}"
+          f", socat -x {hexdump['cpu_share']:.2f}")
     print(f"  proxy / socat    {proxy_rate / socat_rate:6.2f}")
     print(f"  proxy / socat -x {proxy_rate / hexdump['throughput']:6.2f}")
 
