@@ -355,7 +355,8 @@ def main():
           + " ".join(f"{r:.1f}" for r in socat["throughput"]))
     print(f"  {'socat -x':<20} {hexdump['throughput']:8.1f}")
     print("  CPU used by the forwarder during the transfer (cores, of 2; median of the rounds): "
-          f"proxy {statistics.median(proxy['cpu']):.2f}, socat {statistics.median(socat['cpu']):.2f}"
+          f"proxy {statistics.median(proxy['cpu']):.2f}, "
+          f"socat {statistics.median(socat['cpu']):.2f}"
           f", socat -x {hexdump['cpu_share']:.2f}")
     print(f"  proxy / socat    {proxy_rate / socat_rate:6.2f}")
     print(f"  proxy / socat -x {proxy_rate / hexdump['throughput']:6.2f}")

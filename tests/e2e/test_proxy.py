@@ -159,7 +159,8 @@ class ForwardingTest(unittest.TestCase):
         self.assertEqual(out[:len(head)], head)
         lines = out[len(head):].split(b"\n")
         self.assertRegex(lines[0], rb"^\[" + EVENT_TIME + rb" MM->CTS6\] \(9 bytes\)$")
-        self.assertEqual(lines[1:3], [b"  TEXT: SWIM,QRY\\x03", b"  HEX:  53 57 49 4d 2c 51 52 59 03"])
+        self.assertEqual(lines[1:3],
+                         [b"  TEXT: SWIM,QRY\\x03", b"  HEX:  53 57 49 4d 2c 51 52 59 03"])
         self.assertEqual(lines[4], b"  TEXT: \\x02SWIM,RUN,1\\r\\nLANE\t4\\x03")
 
         # The log: the same two records, CR LF written as they are, each followed by an empty line.
