@@ -304,7 +304,6 @@ class EndingTest(unittest.TestCase):
         self.assertEqual(console_frames(p.tool.stdout), [(b"MM->CTS6", b"HALF")])
         self.assertEqual(log_frames(p.log()), [(b"MM->CTS6", b"HALF")])
 
-    @unittest.skipIf(ON_WINE, "Wine does not turn a signal into a console Ctrl+C event")
     def test_ctrl_c_logs_the_pending_frames(self):
         p = ProxyRun(self)
         p.cts.write(b"STATUS")
