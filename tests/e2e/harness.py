@@ -38,9 +38,10 @@ if ON_WINE:
     os.environ.setdefault("WINEPREFIX", "/tmp/kelp-wine-%d" % os.getuid())
 
 
-def command(args):
+def command(args, wrapper=()):
+    """The command line that runs the tool; `wrapper` goes in front (e.g. unshare, a shell)."""
     base = [RUNNER] if RUNNER else (["wine"] if ON_WINE else [])
-    return base + [BINARY] + list(args)
+    return list(wrapper) + base + [BINARY] + list(args)
 
 
 def wait_until(predicate, timeout=20.0, interval=0.02):
@@ -95,10 +96,10 @@ class Result:
         self.workdir = workdir
 
 
-def run(args, workdir=None, timeout=60, stdin=subprocess.DEVNULL, **popen_args):
+def run(args, workdir=None, timeout=60, stdin=subprocess.DEVNULL, wrapper=(), **popen_args):
     """Runs the tool to its end and gives status, stdout and stderr (bytes)."""
     workdir = workdir or Workdir()
-    proc = subprocess.run(command(args), cwd=workdir.path, stdin=stdin, capture_output=True,
+    proc = subprocess.run(command(args, wrapper), cwd=workdir.path, stdin=stdin, capture_output=True,
                           timeout=timeout, **popen_args)
     return Result(proc.returncode, proc.stdout, proc.stderr, workdir)
 
@@ -106,12 +107,12 @@ def run(args, workdir=None, timeout=60, stdin=subprocess.DEVNULL, **popen_args):
 class Tool:
     """The tool running in the background; its output is collected as it comes."""
 
-    def __init__(self, args, workdir=None, **popen_args):
+    def __init__(self, args, workdir=None, wrapper=(), **popen_args):
         self.workdir = workdir or Workdir()
         self._out = bytearray()
         self._err = bytearray()
         self._lock = threading.Lock()
-        self.proc = subprocess.Popen(command(args), cwd=self.workdir.path, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(command(args, wrapper), cwd=self.workdir.path, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      start_new_session=True, **popen_args)
         self._readers = [threading.Thread(target=self._pump, args=(self.proc.stdout, self._out)),
@@ -361,4 +362,7 @@ def skip_on_wine(reason):
 def start_wine():
     """Starts a persistent wineserver so each run does not pay for Wine's start-up."""
     if ON_WINE:
-        subprocess.run(["wineserver", "-p"], check=False)
+        # Its own streams go nowhere: a server that held the test runner's pipes open would keep
+        # the runner waiting for the end of output long after the tests ended.
+        subprocess.run(["wineserver", "-p60"], check=False, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
