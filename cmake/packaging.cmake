@@ -10,6 +10,12 @@ include(GNUInstallDirs)
 set(KELP_MAN_PAGE "${PROJECT_SOURCE_DIR}/doc/kelp-capture.1")
 set(KELP_README "${PROJECT_SOURCE_DIR}/README.md")
 
+# The manual page names the version in its title line; keep the two together.
+file(STRINGS "${KELP_MAN_PAGE}" KELP_MAN_TITLE REGEX "^\\.TH ")
+if(NOT KELP_MAN_TITLE MATCHES "\"kelp-capture ${PROJECT_VERSION}\"")
+  message(WARNING "doc/kelp-capture.1 does not name version ${PROJECT_VERSION} in its .TH line")
+endif()
+
 # --- Version resource (Windows) ----------------------------------------------------------------
 # Explorer shows it under Properties > Details. It is compiled on its own so that none of the C++
 # options and definitions of the program reach windres.
