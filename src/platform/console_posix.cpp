@@ -32,6 +32,9 @@ void init_console() {
   // A reader that goes away (kelp-capture udp | head) must not kill a running capture: the
   // write fails with EPIPE instead, and the files keep recording.
   ::signal(SIGPIPE, SIG_IGN);
+  // Likewise a file that reaches the file-size limit (ulimit -f): the write fails with EFBIG, the
+  // record is dropped, and the console still shows every datagram and chunk.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void write_stdout(std::string_view text) { write_whole(STDOUT_FILENO, text); }
