@@ -186,6 +186,23 @@ void make_raw(termios& tio, Parity parity) {
   tio.c_cc[VTIME] = 0;
 }
 
+// Applies the framing. A driver without parity support (the Linux pseudo-terminal, which a socat
+// null-modem pair is made of) takes everything else but drops the parity bits, and the C library
+// then reports the whole call as invalid; such a port is used as it is rather than refused.
+int apply_framing(int fd, const termios& wanted) {
+  if (retry_eintr([&] { return ::tcsetattr(fd, TCSANOW, &wanted); }) == 0) return 0;
+  const int error = errno;
+  termios got{};
+  if (error != EINVAL || retry_eintr([&] { return ::tcgetattr(fd, &got); }) == -1) return error;
+  const tcflag_t parity_bits = PARENB | PARODD;
+  const bool only_parity_dropped =
+      (got.c_cflag & ~parity_bits) == (wanted.c_cflag & ~parity_bits) &&
+      got.c_iflag == wanted.c_iflag && got.c_oflag == wanted.c_oflag &&
+      got.c_lflag == wanted.c_lflag && ::cfgetispeed(&got) == ::cfgetispeed(&wanted) &&
+      ::cfgetospeed(&got) == ::cfgetospeed(&wanted);
+  return only_parity_dropped ? 0 : error;
+}
+
 }  // namespace
 
 IoErrorKind io_error_kind_for_code(int code) {
@@ -249,7 +266,7 @@ std::expected<SerialDevice, SerialError> open_port(const SerialSettings& setting
       return fail(errno);
     }
   }
-  if (retry_eintr([&] { return ::tcsetattr(fd, TCSANOW, &tio); }) == -1) return fail(errno);
+  if (const int refused = apply_framing(fd, tio); refused != 0) return fail(refused);
   if (standard == std::ranges::end(STANDARD_SPEEDS)) {
     if (const int refused = set_custom_baud(fd, settings.baud); refused != 0) return fail(refused);
   }

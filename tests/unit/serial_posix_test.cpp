@@ -222,6 +222,16 @@ TEST(SerialOpen, AppliesTheFramingAndRate) {
   }
 }
 
+TEST(SerialOpen, APortWithoutParitySupportOpensAgainWithParity) {
+  // The pseudo-terminal drops the parity bits; a scan or a proxy opens the same port again and
+  // again, with parity, and every open must succeed.
+  Pty pty;
+  for (Parity parity : {Parity::Odd, Parity::Odd, Parity::Even, Parity::None, Parity::Odd}) {
+    auto device = open_port(settings_for(pty, 100ms, 9600, parity));
+    ASSERT_TRUE(device) << device.error().description;
+  }
+}
+
 TEST(SerialOpen, CustomRateOpensOrFailsCleanly) {
   Pty pty;
   auto device = open_port(settings_for(pty, 100ms, 250000));
