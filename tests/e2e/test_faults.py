@@ -229,10 +229,11 @@ class UnwritableFilesTest(unittest.TestCase):
         self.assertEqual(log[:len(complete)], complete)
         self.assertEqual(log[len(complete):], record(3, shown[2][1], source, payloads[2])[
             :limit - len(complete)])
-        bins = harness.wait_until(lambda: bins_by_number(tool.workdir) if len(
-            bins_by_number(tool.workdir)) == 5 else None)
-        self.assertEqual(bins, {1: payloads[0], 2: payloads[1], 3: payloads[2],
-                                4: payloads[3][:limit], 5: payloads[4]})
+        # A raw file exists a moment before its bytes are in it: wait for the contents.
+        expected = {1: payloads[0], 2: payloads[1], 3: payloads[2], 4: payloads[3][:limit],
+                    5: payloads[4]}
+        harness.wait_until(lambda: bins_by_number(tool.workdir) == expected)
+        self.assertEqual(bins_by_number(tool.workdir), expected)
 
         tool.interrupt()
         self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
@@ -316,7 +317,8 @@ class ConsoleReaderTest(unittest.TestCase):
             for payload in payloads:
                 sender.send(port, payload)
                 time.sleep(0.002)
-        done = harness.wait_until(lambda: len(bins_by_number(workdir)) == len(payloads)
+        expected = {n: p for n, p in enumerate(payloads, start=1)}
+        done = harness.wait_until(lambda: bins_by_number(workdir) == expected
                                   or proc.poll() is not None)
         self.assertIsNone(proc.poll(), "the capture died: %r" % proc.returncode)
         self.assertTrue(done, workdir.files())
@@ -374,8 +376,9 @@ class ConsoleReaderTest(unittest.TestCase):
         self.assertEqual([n for n, _, _, _ in shown], list(range(1, count + 1)))
         self.assertEqual(re.findall(rb"TEXT: (slow \d{5})\|", bytes(out)),
                          [p[:10] for p in payloads])
-        harness.wait_until(lambda: len(bins_by_number(workdir)) == count)
-        self.assertEqual(bins_by_number(workdir), {n: p for n, p in enumerate(payloads, start=1)})
+        expected = {n: p for n, p in enumerate(payloads, start=1)}
+        harness.wait_until(lambda: bins_by_number(workdir) == expected)
+        self.assertEqual(bins_by_number(workdir), expected)
         _, log = workdir.only(LOG)
         self.assertEqual(log.count(b"\n--- #") + log.startswith(b"--- #"), count)
         stop.set()
@@ -451,14 +454,16 @@ class HostileDatagramTest(unittest.TestCase):
         for number, (payload, text) in enumerate(zip(payloads, texts), start=1):
             self.assertEqual(text, escaped(payload), "datagram %d: %r" % (number, payload[:40]))
 
+        # The console shows a datagram before its record and raw file are written: wait for the
+        # last raw file, which is written after the last record.
+        expected = {n: p for n, p in enumerate(payloads, start=1)}
+        harness.wait_until(lambda: bins_by_number(tool.workdir) == expected)
         _, log = tool.workdir.only(LOG)
         source = sender.address.encode()
         self.assertEqual({s for _, _, s, _ in shown}, {source})
         self.assertEqual(log, b"".join(record(n, t, source, payloads[n - 1])
                                        for n, t, _, _ in shown))
-        bins = harness.wait_until(lambda: bins_by_number(tool.workdir) if len(
-            bins_by_number(tool.workdir)) == len(payloads) else None)
-        self.assertEqual(bins, {n: p for n, p in enumerate(payloads, start=1)})
+        self.assertEqual(bins_by_number(tool.workdir), expected)
         self.assertEqual(tool.stderr, b"")
 
 

@@ -117,9 +117,9 @@ class SerialCaptureTest(unittest.TestCase):
                                 for (n, t, _, _), chunk in zip(shown, chunks))
         self.assertTrue(harness.wait_until(lambda: tool.workdir.read(log_name) == expected_log, 5),
                         tool.workdir.read(log_name))
-        harness.wait_until(lambda: len(self.bins(tool.workdir)) == 5, 5)
-        self.assertEqual(self.bins(tool.workdir),
-                         [("serial_%04d" % n, chunk) for n, chunk in enumerate(chunks, start=1)])
+        expected_bins = [("serial_%04d" % n, chunk) for n, chunk in enumerate(chunks, start=1)]
+        harness.wait_until(lambda: self.bins(tool.workdir) == expected_bins, 5)
+        self.assertEqual(self.bins(tool.workdir), expected_bins)
         self.assertIsNone(tool.proc.poll())
 
     @harness.skip_on_wine("Wine reports a hung-up pseudo-terminal as a silent line, never as a "

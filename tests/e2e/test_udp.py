@@ -64,6 +64,10 @@ class UdpCaptureTest(unittest.TestCase):
         match = re.fullmatch(expected, analyses)
         self.assertIsNotNone(match, analyses)
 
+        # The console shows a datagram before it is logged and saved: wait for the last raw file.
+        harness.wait_until(lambda: [tool.workdir.read(name) for name in tool.workdir.matching(
+            r"udp_\d{4}_\d{6}(_\d+)?\.bin")] == [b"", b"Hi\r\n\xff", b"SWIM,RUN\r\n"])
+
         # The log holds the same three records, with the same times, unescaped.
         _, log = tool.workdir.only(r"udp_%s\.log" % LOG_STAMP)
         times = [match.group(name) for name in ("t1", "t2", "t3")]
