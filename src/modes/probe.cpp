@@ -108,7 +108,8 @@ std::expected<std::vector<std::uint8_t>, ExchangeError> probe_exchange(
       response.insert(response.end(), buffer.begin(),
                       buffer.begin() + static_cast<std::ptrdiff_t>(*got));
     } else if (got.error().kind != IoErrorKind::TimedOut) {
-      return std::unexpected(ExchangeError{"read: " + got.error().text});
+      // A line that dies mid-answer keeps what it said before it went.
+      return std::unexpected(ExchangeError{"read: " + got.error().text, false, std::move(response)});
     }
     if (interrupted()) return interrupted_exchange();
   }
@@ -138,23 +139,37 @@ int probe_command(const ProbeSettings& settings) {
 
   auto response = probe_exchange(settings.port, settings.baud, settings.parity, payload.bytes,
                                  payload.send_break, settings.wait_ms);
+  const std::string log_line_start = "] probe=" + payload.label +
+                                     " baud=" + std::to_string(settings.baud) + "-" +
+                                     parity_letter(settings.parity) + "-8-1 ";
+  const auto record_response = [&](const std::string& time,
+                                   std::span<const std::uint8_t> bytes) {
+    write_stdout("\n>>> RESPONSE (" + std::to_string(bytes.size()) + " bytes) <<<\n");
+    print_analysis("probe-response " + line_settings, 1, time, bytes);
+    write_record(*log, 1, time, "probe/" + line_settings + " [" + payload.label + "]", bytes);
+    save_bin("probe", 1, bytes);
+  };
+
   if (!response) {
-    if (response.error().interrupted) end_as_interrupted();
-    write_stderr("ERROR: " + response.error().text + "\n");
+    const ExchangeError& error = response.error();
+    if (error.interrupted) end_as_interrupted();
+    if (!error.received.empty()) {
+      // The far end went away mid-answer: what it sent is recorded like an answer, and the log
+      // says how the exchange ended.
+      const std::string time = event_time();
+      record_response(time, error.received);
+      write_log_text(*log, "[" + time + log_line_start + "ERROR: " + error.text + "\n");
+    }
+    write_stderr("ERROR: " + error.text + "\n");
     return 1;
   }
 
   const std::string time = event_time();
   if (!response->empty()) {
-    write_stdout("\n>>> RESPONSE (" + std::to_string(response->size()) + " bytes) <<<\n");
-    print_analysis("probe-response " + line_settings, 1, time, *response);
-    write_record(*log, 1, time, "probe/" + line_settings + " [" + payload.label + "]", *response);
-    save_bin("probe", 1, *response);
+    record_response(time, *response);
   } else {
     write_stdout("\n>>> NO RESPONSE <<<\n");
-    write_log_text(*log, "[" + time + "] probe=" + payload.label +
-                             " baud=" + std::to_string(settings.baud) + "-" +
-                             parity_letter(settings.parity) + "-8-1 NO_RESPONSE\n");
+    write_log_text(*log, "[" + time + log_line_start + "NO_RESPONSE\n");
   }
   if (interrupted()) end_as_interrupted();
   return 0;

@@ -9,7 +9,8 @@
 // Failures come back as an `ExchangeError` whose text names the step ("open COM3@9600-N-8-1: ...",
 // "set_break: ", "clear_break: ", "write: ", "flush: ", "read: "). When Ctrl+C arrives during the
 // break hold or the window, the exchange is abandoned with `interrupted` set (and an empty text);
-// the caller then ends the process.
+// the caller then ends the process. A read that fails after the device had begun to answer keeps
+// what arrived in `received`, so the caller can still record it.
 #pragma once
 
 #include <chrono>
@@ -27,6 +28,7 @@ namespace kelp {
 struct ExchangeError {
   std::string text;
   bool interrupted = false;
+  std::vector<std::uint8_t> received{};
 };
 
 std::expected<std::vector<std::uint8_t>, ExchangeError> probe_exchange(

@@ -122,9 +122,16 @@ int scan_command(const ScanSettings& settings) {
         const std::string log_start =
             "[" + time + "] baud=" + settings_text(baud, parity) + " " + label + " -> ";
         if (!result) {
-          if (result.error().interrupted) end_as_interrupted();
-          write_stdout("ERROR: " + result.error().text + "\n");
-          write_log_text(*log, log_start + "ERROR: " + result.error().text + "\n");
+          ExchangeError& error = result.error();
+          if (error.interrupted) end_as_interrupted();
+          write_stdout("ERROR: " + error.text + "\n");
+          write_log_text(*log, log_start + "ERROR: " + error.text + "\n");
+          if (!error.received.empty()) {
+            // The device began to answer before its line failed: keep what it said.
+            write_stdout("       preview: " + byte_preview(error.received) + "\n");
+            write_log_text(*log, "    hex: " + hex_string(error.received) + "\n");
+            hits.push_back(ScanHit{label, baud, parity, std::move(error.received)});
+          }
         } else if (result->empty()) {
           write_stdout("no response\n");
           write_log_text(*log, log_start + "NO_RESPONSE\n");

@@ -152,6 +152,35 @@ class ProbeTest(unittest.TestCase):
         self.assertEqual(log, b"")
         self.assertEqual(len(tool.workdir.files()), 1)
 
+    @harness.skip_on_wine("Wine reports a hung-up pseudo-terminal as a silent line, never as a "
+                          "read error")
+    def test_a_device_that_vanishes_mid_answer_is_recorded_then_reported(self):
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        tool = Tool(["probe", "--port", peer.port_name, "--wait-ms", "5000"])
+        self.addCleanup(tool.__exit__)
+        self.assertEqual(peer.read_exactly(1), b"\x05")
+        peer.write(b"\x06CTS6,PART")
+        time.sleep(0.3)  # read by the tool well inside the window
+        peer.close()  # the adapter is pulled out mid-answer
+        self.assertEqual(tool.wait(), 1)
+        self.assertRegex(tool.stderr, rb"\AERROR: read: [^\n]*\S\n\Z")
+        error = tool.stderr[len(b"ERROR: "):-1]
+
+        settings = "%s@9600-N-8-1" % peer.port_name
+        self.assertIn(b"\n>>> RESPONSE (10 bytes) <<<\n", tool.stdout)
+        match = re.search(rb"\n\[#1 (%s) from probe-response %s \(10 bytes\)\]\n"
+                          % (EVENT_TIME, re.escape(settings.encode())), tool.stdout)
+        self.assertIsNotNone(match, tool.stdout)
+        _, log = tool.workdir.only(r"probe_%s\.log" % LOG_STAMP)
+        stamp = match.group(1)
+        self.assertEqual(log, b"--- #1 at %s from probe/%s [preset=enq (default)] (10 bytes) ---\n"
+                              b"RAW_TEXT: \x06CTS6,PART\nRAW_HEX: 06 43 54 53 36 2c 50 41 52 54\n\n"
+                              b"[%s] probe=preset=enq (default) baud=9600-N-8-1 ERROR: %s\n"
+                         % (stamp, settings.encode(), stamp, error))
+        _, data = tool.workdir.only(r"probe_0001_\d{6}(_\d+)?\.bin")
+        self.assertEqual(data, b"\x06CTS6,PART")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,6 +1,7 @@
 """`scan`: every baud rate, parity and preset in turn, and a summary of what answered."""
 
 import re
+import time
 import unittest
 
 import harness
@@ -122,6 +123,40 @@ class ScanTest(unittest.TestCase):
         self.assertRegex(log_lines[0], r"\A\[%s\] baud=4800-N-8-1 preset=enq -> ERROR: open "
                          % EVENT_TIME.decode() + re.escape(port) + r"@4800-N-8-1: \S")
         self.assertRegex(log_lines[-1], r"\] baud=1200-O-8-1 preset=break -> ERROR: open ")
+
+    @harness.skip_on_wine("Wine reports a hung-up pseudo-terminal as a silent line, never as a "
+                          "read error")
+    def test_a_device_that_vanishes_mid_answer_keeps_its_bytes_and_the_scan_goes_on(self):
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        tool = Tool(["scan", "--port", peer.port_name, "--wait-ms", "3000", "--parities", "none"])
+        self.addCleanup(tool.__exit__)
+        self.assertEqual(peer.read_exactly(1), b"\x05")
+        peer.write(b"\x06PA\x80")
+        time.sleep(0.3)
+        peer.close()
+        self.assertEqual(tool.wait(timeout=120), 0)
+        self.assertEqual(tool.stderr, b"")
+        log_name, log = tool.workdir.only(r"scan_%s\.log" % LOG_STAMP)
+        out = tool.stdout.decode()
+        first = re.escape(line_start("enq", 4800, "N")) + r"ERROR: (read: [^\n]*\S)\n"
+        match = re.match(re.escape(header(peer.port_name, ["N"], 3000, "captures" + SEP + log_name))
+                         + first + r"       preview: \\x06PA\\x80\n", out)
+        self.assertIsNotNone(match, out[:800])
+        # The port is gone: every later combination fails to open, and the scan still ends.
+        rest = [line for line in out[match.end():].split("\n=== Scan Summary ===\n")[0].split("\n")
+                if line]
+        self.assertEqual(len(rest), 71)
+        self.assertTrue(all(" ... ERROR: open " in line for line in rest), rest[:3])
+        self.assertTrue(out.endswith("\n=== Scan Summary ===\n1 response(s) captured:\n"
+                                     "  preset=enq @ 4800-N-8-1 -> 4 bytes\n"
+                                     "\nCheck %s for full captures.\n" % ("captures" + SEP + log_name)),
+                        out[-400:])
+        lines = log.decode("latin-1").split("\n")
+        self.assertRegex(lines[0], r"\A\[%s\] baud=4800-N-8-1 preset=enq -> ERROR: %s\Z"
+                         % (EVENT_TIME.decode(), re.escape(match.group(1))))
+        self.assertEqual(lines[1], "    hex: 06 50 41 80")
+        self.assertEqual(len(lines), 2 + 71 + 1)
 
 
 class ScanInterruptTest(unittest.TestCase):
