@@ -54,14 +54,15 @@ std::expected<LogFile, int> open_log_file(std::string_view mode_word) {
 
 void write_record(LogFile& log, std::uint64_t seq, std::string_view time, std::string_view source,
                   std::span<const std::uint8_t> payload) {
-  // Each line goes to the system as soon as it is formatted; a failed line does not stop the
-  // rest of the record.
-  write_piece(log, "--- #" + std::to_string(seq) + " at " + std::string(time) + " from " +
-                       std::string(source) + " (" + std::to_string(payload.size()) +
-                       " bytes) ---\n");
-  write_piece(log, "RAW_TEXT: " + decode_text(payload) + "\n");
-  write_piece(log, "RAW_HEX: " + hex_string(payload) + "\n");
-  write_piece(log, "\n");
+  // The record's lines go to the system together as soon as they are formatted, so a record
+  // costs one system call; a line that fails to be written does not stop the lines after it.
+  const std::string header = "--- #" + std::to_string(seq) + " at " + std::string(time) +
+                             " from " + std::string(source) + " (" +
+                             std::to_string(payload.size()) + " bytes) ---\n";
+  const std::string text = "RAW_TEXT: " + decode_text(payload) + "\n";
+  const std::string hex = "RAW_HEX: " + hex_string(payload) + "\n";
+  const std::string_view lines[] = {header, text, hex, "\n"};
+  write_pieces(log.file, lines);
 }
 
 void write_log_text(LogFile& log, std::string_view text) { write_piece(log, text); }

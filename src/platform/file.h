@@ -27,7 +27,13 @@ class FileHandle {
   FileHandle() = default;
   explicit FileHandle(std::intptr_t native) : native_(native) {}
   FileHandle(FileHandle&& other) noexcept : native_(other.release()) {}
-  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+      FileHandle old(release());  // closes what this held
+      native_ = other.release();
+    }
+    return *this;
+  }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
   ~FileHandle();
@@ -60,5 +66,10 @@ CreateResult create_new_file(const std::string& path, FileHandle& out, int& erro
 // retried.
 std::expected<void, int> write_file(FileHandle& file, std::span<const std::uint8_t> bytes);
 std::expected<void, int> write_file(FileHandle& file, std::string_view text);
+
+// Writes the pieces in order, in one system call where the system can gather them. A piece whose
+// write fails is given up (what of it was written stays in the file) and the next one is tried,
+// so a failure costs only the piece it hit. Interrupted writes are retried.
+void write_pieces(FileHandle& file, std::span<const std::string_view> pieces);
 
 }  // namespace kelp

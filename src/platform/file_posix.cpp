@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,14 +8,6 @@
 #include "platform/file.h"
 
 namespace kelp {
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    FileHandle old(release());
-    native_ = other.release();
-  }
-  return *this;
-}
 
 FileHandle::~FileHandle() {
   if (native_ != INVALID) ::close(static_cast<int>(native_));
@@ -67,6 +60,41 @@ std::expected<void, int> write_file(FileHandle& file, std::span<const std::uint8
 std::expected<void, int> write_file(FileHandle& file, std::string_view text) {
   return write_file(file,
                     std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
+  constexpr std::size_t MAX_GATHER = 16;
+  std::size_t piece = 0;   // the first piece not yet written in full
+  std::size_t offset = 0;  // how much of it is written
+  while (piece < pieces.size()) {
+    iovec parts[MAX_GATHER];
+    int count = 0;
+    std::size_t remaining = 0;
+    for (std::size_t i = piece; i < pieces.size() && count < static_cast<int>(MAX_GATHER); ++i) {
+      const std::size_t skip = i == piece ? offset : 0;
+      parts[count].iov_base = const_cast<char*>(pieces[i].data() + skip);
+      parts[count].iov_len = pieces[i].size() - skip;
+      remaining += parts[count].iov_len;
+      ++count;
+    }
+    ssize_t n = remaining == 0 ? 0 : ::writev(static_cast<int>(file.native()), parts, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 && remaining > 0) {
+      // This piece cannot be written; the next one may still fit (a full disk refuses a long
+      // line but may take a short one).
+      ++piece;
+      offset = 0;
+      continue;
+    }
+    // Step over what was written, empty pieces included.
+    auto left = static_cast<std::size_t>(n);
+    while (piece < pieces.size() && left >= pieces[piece].size() - offset) {
+      left -= pieces[piece].size() - offset;
+      ++piece;
+      offset = 0;
+    }
+    offset += left;
+  }
 }
 
 }  // namespace kelp

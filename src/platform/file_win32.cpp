@@ -28,14 +28,6 @@ HANDLE as_handle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native)
 
 }  // namespace
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    FileHandle old(release());
-    native_ = other.release();
-  }
-  return *this;
-}
-
 FileHandle::~FileHandle() {
   if (native_ != INVALID) CloseHandle(as_handle(native_));
 }
@@ -92,6 +84,11 @@ std::expected<void, int> write_file(FileHandle& file, std::span<const std::uint8
 std::expected<void, int> write_file(FileHandle& file, std::string_view text) {
   return write_file(file,
                     std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
+  // WriteFileGather works only on unbuffered, page-aligned files: one write per piece.
+  for (const std::string_view piece : pieces) (void)write_file(file, piece);
 }
 
 }  // namespace kelp

@@ -13,6 +13,13 @@
 
 namespace kelp {
 
+// Room for a burst of datagrams while the disk or the console is slow: every datagram costs a
+// file creation, and one creation now and then takes a millisecond or more (on Windows a virus
+// scanner looks at every new file). 32 MiB holds some 25,000 scoreboard-sized datagrams even
+// where each is counted at its kernel size (about 1,300 bytes on Linux, which also doubles what
+// is asked for). The memory is taken only while datagrams wait.
+inline constexpr int UDP_RECEIVE_BUFFER_BYTES = 32 * 1024 * 1024;
+
 class UdpSocket {
  public:
   UdpSocket() = default;

@@ -13,9 +13,15 @@
 namespace kelp {
 namespace {
 
-// Room for a burst of datagrams while a slow console is still printing; the system silently
-// caps it at what it allows.
-constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
+// A process allowed to raise the system's cap (CAP_NET_ADMIN) gets the whole buffer; any other
+// gets what net.core.rmem_max allows.
+void enlarge_receive_buffer(int fd) {
+  int size = UDP_RECEIVE_BUFFER_BYTES;
+#ifdef SO_RCVBUFFORCE
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return;
+#endif
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
 
 std::string format_sender(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};
@@ -44,8 +50,7 @@ std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::unexpected(errno);
   UdpSocket socket(fd);
-  int size = RECEIVE_BUFFER_BYTES;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  enlarge_receive_buffer(fd);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -67,24 +72,23 @@ ReceiveResult receive_datagram(UdpSocket& socket, std::span<std::uint8_t> buffer
   int wake = static_cast<int>(interrupt_wait_handle());
   for (;;) {
     if (interrupted()) return {ReceiveOutcome::Interrupted, {}, 0};
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-    int ready = ::poll(fds, wake >= 0 ? 2 : 1, -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return {ReceiveOutcome::Error, {}, errno};
-    }
-    if (interrupted()) return {ReceiveOutcome::Interrupted, {}, 0};
-    if ((fds[0].revents & (POLLIN | POLLERR)) == 0) continue;
+    // Under load datagrams are already queued: take one straight away, and wait only when the
+    // queue is empty.
     sockaddr_in sender{};
     socklen_t sender_size = sizeof sender;
     ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
                            reinterpret_cast<sockaddr*>(&sender), &sender_size);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    if (n >= 0) {
+      return {ReceiveOutcome::Datagram,
+              Datagram{static_cast<std::size_t>(n), format_sender(sender)}, 0};
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return {ReceiveOutcome::Error, {}, errno};
+
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(fds, wake >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) {
       return {ReceiveOutcome::Error, {}, errno};
     }
-    return {ReceiveOutcome::Datagram, Datagram{static_cast<std::size_t>(n), format_sender(sender)},
-            0};
   }
 }
 

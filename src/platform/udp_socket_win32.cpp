@@ -10,8 +10,6 @@
 namespace kelp {
 namespace {
 
-constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
-
 SOCKET as_socket(std::intptr_t native) { return static_cast<SOCKET>(native); }
 
 bool start_winsock() {
@@ -57,7 +55,7 @@ std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return std::unexpected(WSAGetLastError());
   UdpSocket result(static_cast<std::intptr_t>(s));
-  int size = RECEIVE_BUFFER_BYTES;
+  int size = UDP_RECEIVE_BUFFER_BYTES;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
   sockaddr_in address{};
   address.sin_family = AF_INET;

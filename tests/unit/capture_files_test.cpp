@@ -10,6 +10,7 @@
 
 #include "capture/clock.h"
 #include "capture/files.h"
+#include "platform/file.h"
 
 namespace kelp {
 namespace {
@@ -123,6 +124,20 @@ TEST_F(CaptureFolder, RawFilesHoldExactlyThePayloadAndAreNeverOverwritten) {
     EXPECT_EQ(second.substr(18), "_2.bin");
   }
   EXPECT_EQ(slurp(folder_ / "captures" / second), "second");
+}
+
+TEST_F(CaptureFolder, GatheredPiecesLandInOrderWhateverTheirNumberAndSize) {
+  auto file = create_unique_file("pieces", ".txt");
+  ASSERT_TRUE(file);
+  std::vector<std::string> owned;
+  for (std::size_t i = 0; i < 40; ++i) {
+    owned.push_back(i % 3 == 0 ? "" : std::string(i * 997, static_cast<char>('a' + i % 26)));
+  }
+  std::vector<std::string_view> pieces(owned.begin(), owned.end());
+  write_pieces(file->file, pieces);
+  std::string expected;
+  for (const auto& piece : owned) expected += piece;
+  EXPECT_EQ(slurp(folder_ / "captures" / "pieces.txt"), expected);
 }
 
 TEST(BinFileStem, PadsTheNumberToFourDigits) {
