@@ -3,26 +3,18 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "capture/clock.h"
 #include "capture/files.h"
 #include "platform/file.h"
+#include "read_file.h"
 
 namespace kelp {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Runs each test in a fresh folder of its own, as the tool runs in the user's folder.
 class CaptureFolder : public ::testing::Test {

@@ -6,23 +6,15 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/file.h"
+#include "read_file.h"
 
 namespace kelp {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Lowers the file-size limit for the life of the object, with SIGXFSZ ignored so that a write
 // past the limit fails with EFBIG instead of ending the test program.
