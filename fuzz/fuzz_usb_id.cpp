@@ -69,6 +69,9 @@ void check_constructed(const std::uint8_t* data, std::size_t size) {
   const char glue = (data[10] & 2) ? '+' : '&';
   const char before_serial = (data[10] & 4) ? '+' : '\\';
   for (std::size_t i = 12; i < size && i < 60; ++i) serial += pick(data[i]);
+  // "+MI_" right after the product is an interface, whatever the builder meant: a serial glued
+  // on with "+" that begins with "MI_" makes an ID that reads back differently. Keep clear of it.
+  if (!with_interface && before_serial == '+' && serial.starts_with("MI_")) serial[0] = '0';
   std::string id = "USB\\VID_" + vendor + glue + "PID_" + product;
   if (with_interface) id += std::string(1, glue) + "MI_" + interface_number;
   id += before_serial + serial + "&0&" + std::to_string(data[11]);

@@ -58,6 +58,8 @@ TEST(ParseUsbId, SeparatorsAndBoundaries) {
       {"USB\\VID_0403&PID_6001&REV_0600", true, "0403", "6001", std::nullopt, std::nullopt},
       // "+" works in place of "&" before PID_ and MI_.
       {"X\\VID_0403+PID_6015+MI_01+ABC", true, "0403", "6015", "01", "ABC"},
+      // So a serial glued on with "+" that begins with "MI_" reads as an interface.
+      {"X\\VID_0403+PID_6015+MI_VVV&0&1", true, "0403", "6015", "VV", std::nullopt},
       // Exactly four characters of product are enough; three are not.
       {"VID_0403&PID_6001", true, "0403", "6001", std::nullopt, std::nullopt},
       {"VID_0403&PID_600", false, "", "", std::nullopt, std::nullopt},
