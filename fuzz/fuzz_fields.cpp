@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "capture/render.h"
-#include "capture/unicode.h"
 #include "fuzz_check.h"
+#include "text/byte_text.h"
+#include "text/hex.h"
+#include "text/unicode.h"
 
 namespace {
 

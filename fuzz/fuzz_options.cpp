@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "bin/kelp_capture/options.h"
-#include "capture/unicode.h"
 #include "fuzz_check.h"
 #include "modes/payloads.h"
+#include "text/unicode.h"
 
 namespace {
 

@@ -6,9 +6,11 @@
 #include <string_view>
 
 #include "capture/render.h"
-#include "capture/unicode.h"
 #include "fuzz_check.h"
 #include "serial/ports.h"
+#include "text/byte_text.h"
+#include "text/hex.h"
+#include "text/unicode.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Writes src/capture/unicode_tables.cpp from the Unicode Character Database.
+"""Writes src/text/unicode_tables.cpp from the Unicode Character Database.
 
-The tool needs four character classes (see src/capture/unicode.h):
+The tool needs four character classes (see src/text/unicode.h):
   - not printable: general categories Cc, Cf, Cs, Co, Cn (every code point that UnicodeData.txt
     does not assign), Zl, Zp, and Zs other than U+0020 SPACE;
   - Grapheme_Extend, from DerivedCoreProperties.txt;
@@ -147,7 +147,7 @@ def generate(ucd):
 #include <cstddef>
 #include <span>
 
-#include "capture/unicode.h"
+#include "text/unicode.h"
 
 namespace kelp {{
 namespace {{
@@ -196,8 +196,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ucd", default="/usr/share/unicode",
                         help="folder holding UnicodeData.txt and DerivedCoreProperties.txt")
-    parser.add_argument("--output", default=os.path.join(root, "src", "capture",
-                                                         "unicode_tables.cpp"))
+    parser.add_argument("--output", default=os.path.join(root, "src", "text", "unicode_tables.cpp"))
     args = parser.parse_args()
     text = generate(args.ucd)
     with open(args.output, "w", encoding="utf-8", newline="\n") as f:

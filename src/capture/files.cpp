@@ -1,20 +1,20 @@
 #include "capture/files.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "capture/clock.h"
-#include "capture/render.h"
-#include "platform/console.h"
+#include "platform/process.h"
+#include "platform/system_error.h"
+#include "text/byte_text.h"
+#include "text/hex.h"
 
 namespace kelp {
 namespace {
 
 // Enough for every run started within one second, however many there are.
 constexpr int MAX_NAME_ATTEMPTS = 100000;
-
-void write_piece(LogFile& log, std::string_view text) { (void)write_file(log.file, text); }
 
 }  // namespace
 
@@ -52,20 +52,26 @@ std::expected<LogFile, int> open_log_file(std::string_view mode_word) {
   return create_unique_file(std::string(mode_word) + "_" + run_timestamp(), ".log");
 }
 
+LogFile open_log_file_or_stop(std::string_view mode_word) {
+  auto log = open_log_file(mode_word);
+  if (!log) fatal_stop("Failed to create log file", io_error_text(log.error()));
+  return std::move(*log);
+}
+
 void write_record(LogFile& log, std::uint64_t seq, std::string_view time, std::string_view source,
                   std::span<const std::uint8_t> payload) {
   // The record's lines go to the system together as soon as they are formatted, so a record
   // costs one system call; a line that fails to be written does not stop the lines after it.
-  const std::string header = "--- #" + std::to_string(seq) + " at " + std::string(time) +
-                             " from " + std::string(source) + " (" +
-                             std::to_string(payload.size()) + " bytes) ---\n";
+  const std::string header = "--- #" + std::to_string(seq) + " at " + std::string(time) + " from " +
+                             std::string(source) + " (" + std::to_string(payload.size()) +
+                             " bytes) ---\n";
   const std::string text = "RAW_TEXT: " + decode_text(payload) + "\n";
   const std::string hex = "RAW_HEX: " + hex_string(payload) + "\n";
   const std::string_view lines[] = {header, text, hex, "\n"};
   write_pieces(log.file, lines);
 }
 
-void write_log_text(LogFile& log, std::string_view text) { write_piece(log, text); }
+void write_log_text(LogFile& log, std::string_view text) { (void)write_file(log.file, text); }
 
 std::string bin_file_stem(std::string_view prefix, std::uint64_t seq, std::string_view time) {
   char number[32];
@@ -77,11 +83,6 @@ void save_bin(std::string_view prefix, std::uint64_t seq, std::span<const std::u
   auto file = create_unique_file(bin_file_stem(prefix, seq, bin_time()), ".bin");
   if (!file) return;
   (void)write_file(file->file, payload);
-}
-
-void fatal_stop(std::string_view what, std::string_view detail) {
-  write_stderr("kelp-capture: fatal: " + std::string(what) + ": " + std::string(detail) + "\n");
-  std::_Exit(101);  // other threads may still run; nothing is buffered, so nothing is lost
 }
 
 }  // namespace kelp

@@ -39,6 +39,10 @@ struct LogFile {
 // failure gives the OS error code.
 std::expected<LogFile, int> open_log_file(std::string_view mode_word);
 
+// The same, for a mode about to start: when the file cannot be created, the program stops with
+// the fatal "Failed to create log file: <system text>" (status 101) before anything is printed.
+LogFile open_log_file_or_stop(std::string_view mode_word);
+
 // Creates `captures/<stem><extension>`, or `<stem>_2<extension>`, `_3`, ... when taken.
 std::expected<LogFile, int> create_unique_file(std::string_view stem, std::string_view extension);
 
@@ -55,8 +59,5 @@ void save_bin(std::string_view prefix, std::uint64_t seq, std::span<const std::u
 
 // The file name of a raw capture before any "_2" suffix: prefix_0007_231705.bin
 std::string bin_file_stem(std::string_view prefix, std::uint64_t seq, std::string_view bin_time);
-
-// Ends the program with status 101 after writing "<what>: <detail>" to the error stream.
-[[noreturn]] void fatal_stop(std::string_view what, std::string_view detail);
 
 }  // namespace kelp

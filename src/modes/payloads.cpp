@@ -2,21 +2,14 @@
 
 #include <string>
 
-#include "bin/kelp_capture/options.h"
-#include "capture/unicode.h"
+#include "text/hex.h"
+#include "text/unicode.h"
 
 namespace kelp {
 
 namespace {
 
 constexpr std::string_view BREAK_NAME = "break";
-
-int hex_digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 ProbePayload break_payload() { return ProbePayload{{}, "preset=break", true}; }
 
@@ -32,24 +25,24 @@ std::optional<std::vector<std::uint8_t>> preset_bytes(std::string_view name) {
   return std::nullopt;
 }
 
-std::optional<ProbePayload> select_probe_payload(std::span<const std::string> args) {
-  // The first option present decides, even when its value turns out to be unusable.
-  if (const auto name = option_value(args, "--preset")) {
-    if (lower_for_matching(*name) == BREAK_NAME) return break_payload();
-    auto bytes = preset_bytes(*name);
-    if (!bytes) return std::nullopt;
-    return ProbePayload{std::move(*bytes), "preset=" + std::string(*name), false};
-  }
-  if (const auto hex = option_value(args, "--hex")) {
-    auto bytes = parse_hex_payload(*hex);
-    if (!bytes) return std::nullopt;
-    return ProbePayload{std::move(*bytes), "hex=" + std::string(*hex), false};
-  }
-  if (const auto text = option_value(args, "--text")) {
-    return ProbePayload{parse_text_payload(*text), "text=" + std::string(*text), false};
-  }
-  return ProbePayload{{0x05}, "preset=enq (default)", false};
+std::optional<ProbePayload> preset_payload(std::string_view name) {
+  if (lower_for_matching(name) == BREAK_NAME) return break_payload();
+  auto bytes = preset_bytes(name);
+  if (!bytes) return std::nullopt;
+  return ProbePayload{std::move(*bytes), "preset=" + std::string(name), false};
 }
+
+std::optional<ProbePayload> hex_payload(std::string_view value) {
+  auto bytes = parse_hex_payload(value);
+  if (!bytes) return std::nullopt;
+  return ProbePayload{std::move(*bytes), "hex=" + std::string(value), false};
+}
+
+ProbePayload text_payload(std::string_view value) {
+  return ProbePayload{parse_text_payload(value), "text=" + std::string(value), false};
+}
+
+ProbePayload default_payload() { return ProbePayload{{0x05}, "preset=enq (default)", false}; }
 
 std::optional<std::vector<std::uint8_t>> parse_hex_payload(std::string_view text) {
   // Anything that is not valid UTF-8 could never be a hex digit anyway.

@@ -55,9 +55,15 @@ inline constexpr std::array<ProbePreset, 9> PROBE_PRESETS = {{
 // names.
 std::optional<std::vector<std::uint8_t>> preset_bytes(std::string_view name);
 
-// The payload chosen by --preset, then --hex, then --text (first present wins), else ENQ.
-// Nothing when the chosen value cannot be used.
-std::optional<ProbePayload> select_probe_payload(std::span<const std::string> args);
+// The payloads of the probe's three payload options, each labelled with the value as it was
+// typed: "preset=NAME" (a preset name in any case; `break` gives the break signal), "hex=VALUE"
+// and "text=VALUE". Nothing for a name that is no preset or hex digits that do not parse.
+std::optional<ProbePayload> preset_payload(std::string_view name);
+std::optional<ProbePayload> hex_payload(std::string_view value);
+ProbePayload text_payload(std::string_view value);
+
+// ENQ, the payload when none is chosen, labelled "preset=enq (default)".
+ProbePayload default_payload();
 
 // Hex digits in pairs, White_Space ignored anywhere; nothing on an odd count or a non-hex pair.
 std::optional<std::vector<std::uint8_t>> parse_hex_payload(std::string_view text);

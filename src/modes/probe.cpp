@@ -3,13 +3,13 @@
 #include <array>
 #include <thread>
 
+#include "capture/chunk.h"
 #include "capture/clock.h"
 #include "capture/files.h"
-#include "capture/render.h"
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
-#include "platform/system_error.h"
+#include "text/hex.h"
 
 namespace kelp {
 
@@ -50,16 +50,6 @@ std::expected<bool, ExchangeError> hold_break(SerialDevice& device) {
 }
 
 }  // namespace
-
-std::string port_settings_text(std::string_view port, std::uint32_t baud, Parity parity) {
-  std::string text(port);
-  text += '@';
-  text += std::to_string(baud);
-  text += '-';
-  text += parity_letter(parity);
-  text += "-8-1";
-  return text;
-}
 
 Clock::time_point exchange_deadline(Clock::time_point now, std::uint64_t wait_ms) {
   const auto room =
@@ -109,7 +99,8 @@ std::expected<std::vector<std::uint8_t>, ExchangeError> probe_exchange(
                       buffer.begin() + static_cast<std::ptrdiff_t>(*got));
     } else if (got.error().kind != IoErrorKind::TimedOut) {
       // A line that dies mid-answer keeps what it said before it went.
-      return std::unexpected(ExchangeError{"read: " + got.error().text, false, std::move(response)});
+      return std::unexpected(
+          ExchangeError{"read: " + got.error().text, false, std::move(response)});
     }
     if (interrupted()) return interrupted_exchange();
   }
@@ -117,8 +108,7 @@ std::expected<std::vector<std::uint8_t>, ExchangeError> probe_exchange(
 }
 
 int probe_command(const ProbeSettings& settings) {
-  auto log = open_log_file("probe");
-  if (!log) fatal_stop("Failed to create log file", io_error_text(log.error()));
+  LogFile log = open_log_file_or_stop("probe");
 
   const ProbePayload& payload = settings.payload;
   const std::string line_settings =
@@ -133,21 +123,20 @@ int probe_command(const ProbeSettings& settings) {
     header += "Hex:     " + hex_string(payload.bytes) + "\n";
   }
   header += "Wait:    " + std::to_string(settings.wait_ms) + "ms\n";
-  header += "Logging: " + log->path + "\n";
+  header += "Logging: " + log.path + "\n";
   header += std::string(60, '=') + "\n\n";
   write_stdout(header);
 
   auto response = probe_exchange(settings.port, settings.baud, settings.parity, payload.bytes,
                                  payload.send_break, settings.wait_ms);
   const std::string log_line_start = "] probe=" + payload.label +
-                                     " baud=" + std::to_string(settings.baud) + "-" +
-                                     parity_letter(settings.parity) + "-8-1 ";
-  const auto record_response = [&](const std::string& time,
-                                   std::span<const std::uint8_t> bytes) {
+                                     " baud=" + line_settings_text(settings.baud, settings.parity) +
+                                     " ";
+  const auto record_response = [&](const std::string& time, ByteView bytes) {
     write_stdout("\n>>> RESPONSE (" + std::to_string(bytes.size()) + " bytes) <<<\n");
-    print_analysis("probe-response " + line_settings, 1, time, bytes);
-    write_record(*log, 1, time, "probe/" + line_settings + " [" + payload.label + "]", bytes);
-    save_bin("probe", 1, bytes);
+    record_chunk(log, "probe",
+                 Chunk{1, time, "probe-response " + line_settings,
+                       "probe/" + line_settings + " [" + payload.label + "]", bytes});
   };
 
   if (!response) {
@@ -158,7 +147,7 @@ int probe_command(const ProbeSettings& settings) {
       // says how the exchange ended.
       const std::string time = event_time();
       record_response(time, error.received);
-      write_log_text(*log, "[" + time + log_line_start + "ERROR: " + error.text + "\n");
+      write_log_text(log, "[" + time + log_line_start + "ERROR: " + error.text + "\n");
     }
     write_stderr("ERROR: " + error.text + "\n");
     return 1;
@@ -169,7 +158,7 @@ int probe_command(const ProbeSettings& settings) {
     record_response(time, *response);
   } else {
     write_stdout("\n>>> NO RESPONSE <<<\n");
-    write_log_text(*log, "[" + time + log_line_start + "NO_RESPONSE\n");
+    write_log_text(log, "[" + time + log_line_start + "NO_RESPONSE\n");
   }
   if (interrupted()) end_as_interrupted();
   return 0;

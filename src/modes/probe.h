@@ -39,7 +39,4 @@ std::expected<std::vector<std::uint8_t>, ExchangeError> probe_exchange(
 std::chrono::steady_clock::time_point exchange_deadline(std::chrono::steady_clock::time_point now,
                                                         std::uint64_t wait_ms);
 
-// "COM3@9600-O-8-1": a port with its settings as the probe and the scan show them.
-std::string port_settings_text(std::string_view port, std::uint32_t baud, Parity parity);
-
 }  // namespace kelp

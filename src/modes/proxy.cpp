@@ -14,7 +14,9 @@
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
-#include "platform/system_error.h"
+#include "platform/process.h"
+#include "text/byte_text.h"
+#include "text/hex.h"
 
 namespace kelp {
 
@@ -30,23 +32,20 @@ constexpr auto FRAME_SILENCE = std::chrono::milliseconds(100);
 
 // Text is built by appending: GCC 12 warns falsely (-Wrestrict) about `"literal" + std::string`
 // chains once they are inlined.
-void append_settings(std::string& text, const ProxySettings& settings, const std::string& port) {
-  text += port;
-  text += " @ ";
-  text += std::to_string(settings.baud);
-  text += '-';
-  text += parity_letter(settings.parity);
-  text += "-8-1\n";
-}
-
 std::string banner(const ProxySettings& settings, const std::string& log_path) {
   const std::string& listen = settings.listen;
+  const std::string line_settings = line_settings_text(settings.baud, settings.parity);
   std::string text;
   text += "=== Serial Proxy ===\n";
   text += "MM side (listen):  ";
-  append_settings(text, settings, listen);
-  text += "CTS6 side (real):  ";
-  append_settings(text, settings, settings.forward);
+  text += listen;
+  text += " @ ";
+  text += line_settings;
+  text += "\nCTS6 side (real):  ";
+  text += settings.forward;
+  text += " @ ";
+  text += line_settings;
+  text += '\n';
   text += "Logging to:        ";
   text += log_path;
   text += "\n\n";
@@ -207,11 +206,9 @@ void forward_direction(std::string_view label, SerialDevice reader, SerialDevice
 }
 
 int serial_proxy(const ProxySettings& settings) {
-  auto log_file = open_log_file("proxy");
-  if (!log_file) fatal_stop("Failed to create log file", io_error_text(log_file.error()));
-  const std::string log_path = log_file->path;
   SharedLog log = std::make_shared<ProxyLog>();
-  log->file = std::move(*log_file);
+  log->file = open_log_file_or_stop("proxy");
+  const std::string log_path = log->file.path;
 
   write_stdout(banner(settings, log_path));
 

@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "capture/files.h"
-#include "capture/render.h"
 #include "serial/serial.h"
+#include "text/bytes.h"
 
 namespace kelp {
 

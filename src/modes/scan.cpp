@@ -5,13 +5,12 @@
 
 #include "capture/clock.h"
 #include "capture/files.h"
-#include "capture/render.h"
 #include "modes/modes.h"
 #include "modes/payloads.h"
 #include "modes/probe.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
-#include "platform/system_error.h"
+#include "text/hex.h"
 
 namespace kelp {
 
@@ -19,7 +18,8 @@ namespace {
 
 constexpr std::size_t PREVIEW_BYTES = 64;
 constexpr std::size_t LABEL_WIDTH = 16;
-constexpr std::size_t BAUD_WIDTH = 6;
+// The baud is right-aligned in six places; the rest of the settings text is "-N-8-1".
+constexpr std::size_t SETTINGS_WIDTH = 6 + 6;
 constexpr std::chrono::milliseconds PAUSE{100};
 
 std::string pad_right(std::string_view text, std::size_t width) {
@@ -35,30 +35,27 @@ std::string pad_left(std::string_view text, std::size_t width) {
   return out;
 }
 
-std::string settings_text(std::uint32_t baud, Parity parity) {
-  return std::to_string(baud) + "-" + parity_letter(parity) + "-8-1";
-}
-
 }  // namespace
 
+// Bytes, not decoded text: unlike escape_text, every byte outside printable ASCII is spelled out,
+// so a preview shows exactly which bytes a device sent at settings that may well be wrong.
 std::string byte_preview(std::span<const std::uint8_t> bytes) {
-  static constexpr char HEX[] = "0123456789abcdef";
   std::string out;
   for (const std::uint8_t b : bytes.first(std::min(bytes.size(), PREVIEW_BYTES))) {
     if (b >= 0x20 && b <= 0x7E) {
       out += static_cast<char>(b);
     } else {
-      out += "\\x";
-      out += HEX[b >> 4];
-      out += HEX[b & 0x0F];
+      char escape[4] = {'\\', 'x'};
+      put_hex_byte(escape + 2, b);
+      out.append(escape, sizeof escape);
     }
   }
   return out;
 }
 
 std::string scan_line_start(std::string_view label, std::uint32_t baud, Parity parity) {
-  return "  " + pad_right(label, LABEL_WIDTH) + " @ " + pad_left(std::to_string(baud), BAUD_WIDTH) +
-         "-" + parity_letter(parity) + "-8-1 ... ";
+  return "  " + pad_right(label, LABEL_WIDTH) + " @ " +
+         pad_left(line_settings_text(baud, parity), SETTINGS_WIDTH) + " ... ";
 }
 
 std::string scan_header(std::string_view port, std::uint64_t wait_ms,
@@ -95,7 +92,7 @@ std::string scan_summary(std::span<const ScanHit> hits, std::string_view log_pat
   }
   text += std::to_string(hits.size()) + " response(s) captured:\n";
   for (const ScanHit& hit : hits) {
-    text += "  " + hit.label + " @ " + settings_text(hit.baud, hit.parity) + " -> " +
+    text += "  " + hit.label + " @ " + line_settings_text(hit.baud, hit.parity) + " -> " +
             std::to_string(hit.response.size()) + " bytes\n";
   }
   text += "\nCheck " + std::string(log_path) + " for full captures.\n";
@@ -103,10 +100,9 @@ std::string scan_summary(std::span<const ScanHit> hits, std::string_view log_pat
 }
 
 int scan_command(const ScanSettings& settings) {
-  auto log = open_log_file("scan");
-  if (!log) fatal_stop("Failed to create log file", io_error_text(log.error()));
+  LogFile log = open_log_file_or_stop("scan");
 
-  write_stdout(scan_header(settings.port, settings.wait_ms, settings.parities, log->path));
+  write_stdout(scan_header(settings.port, settings.wait_ms, settings.parities, log.path));
 
   std::vector<ScanHit> hits;
   for (const std::uint32_t baud : SCAN_BAUD_RATES) {
@@ -120,27 +116,26 @@ int scan_command(const ScanSettings& settings) {
         auto result = probe_exchange(settings.port, baud, parity, preset.bytes, preset.send_break,
                                      settings.wait_ms);
         const std::string log_start =
-            "[" + time + "] baud=" + settings_text(baud, parity) + " " + label + " -> ";
+            "[" + time + "] baud=" + line_settings_text(baud, parity) + " " + label + " -> ";
         if (!result) {
           ExchangeError& error = result.error();
           if (error.interrupted) end_as_interrupted();
           write_stdout("ERROR: " + error.text + "\n");
-          write_log_text(*log, log_start + "ERROR: " + error.text + "\n");
+          write_log_text(log, log_start + "ERROR: " + error.text + "\n");
           if (!error.received.empty()) {
             // The device began to answer before its line failed: keep what it said.
             write_stdout("       preview: " + byte_preview(error.received) + "\n");
-            write_log_text(*log, "    hex: " + hex_string(error.received) + "\n");
+            write_log_text(log, "    hex: " + hex_string(error.received) + "\n");
             hits.push_back(ScanHit{label, baud, parity, std::move(error.received)});
           }
         } else if (result->empty()) {
           write_stdout("no response\n");
-          write_log_text(*log, log_start + "NO_RESPONSE\n");
+          write_log_text(log, log_start + "NO_RESPONSE\n");
         } else {
           const std::string count = std::to_string(result->size());
           write_stdout("*** " + count + " bytes ***\n       preview: " + byte_preview(*result) +
                        "\n");
-          write_log_text(*log,
-                         log_start + count + " bytes\n    hex: " + hex_string(*result) + "\n");
+          write_log_text(log, log_start + count + " bytes\n    hex: " + hex_string(*result) + "\n");
           hits.push_back(ScanHit{label, baud, parity, std::move(*result)});
         }
 
@@ -152,7 +147,7 @@ int scan_command(const ScanSettings& settings) {
     write_stdout("\n");
   }
 
-  write_stdout(scan_summary(hits, log->path));
+  write_stdout(scan_summary(hits, log.path));
   return 0;
 }
 

@@ -4,13 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "capture/chunk.h"
 #include "capture/clock.h"
 #include "capture/files.h"
-#include "capture/render.h"
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
-#include "platform/system_error.h"
 
 namespace kelp {
 
@@ -37,9 +36,8 @@ struct Capture {
 void flush_chunk(Capture& capture, const std::string& label) {
   const std::string time = event_time();
   ++capture.record;
-  print_analysis(label, capture.record, time, capture.pending);
-  write_record(capture.log, capture.record, time, capture.source, capture.pending);
-  save_bin("serial", capture.record, capture.pending);
+  record_chunk(capture.log, "serial",
+               Chunk{capture.record, time, label, capture.source, capture.pending});
   capture.pending.clear();
 }
 
@@ -57,10 +55,9 @@ std::string banner(const SerialCaptureSettings& settings, const std::string& log
 }  // namespace
 
 int serial_capture(const SerialCaptureSettings& settings) {
-  auto log = open_log_file("serial");
-  if (!log) fatal_stop("Failed to create log file", io_error_text(log.error()));
+  LogFile log = open_log_file_or_stop("serial");
 
-  write_stdout(banner(settings, log->path));
+  write_stdout(banner(settings, log.path));
 
   auto opened =
       open_port(SerialSettings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT});
@@ -79,7 +76,7 @@ int serial_capture(const SerialCaptureSettings& settings) {
   }
   write_stdout("DTR and RTS asserted.\n\n");
 
-  Capture capture{*log,
+  Capture capture{log,
                   "Serial " + settings.port,
                   "Serial " + settings.port + " [quiet-flush]",
                   "serial/" + settings.port + "@" + std::to_string(settings.baud),

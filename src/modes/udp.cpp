@@ -1,9 +1,9 @@
 #include <string>
 #include <vector>
 
+#include "capture/chunk.h"
 #include "capture/clock.h"
 #include "capture/files.h"
-#include "capture/render.h"
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
@@ -37,10 +37,9 @@ std::string banner(std::uint16_t port, const std::string& log_path) {
 }  // namespace
 
 int udp_capture(const UdpSettings& settings) {
-  auto log = open_log_file("udp");
-  if (!log) fatal_stop("Failed to create log file", io_error_text(log.error()));
+  LogFile log = open_log_file_or_stop("udp");
 
-  write_stdout(banner(settings.port, log->path));
+  write_stdout(banner(settings.port, log.path));
 
   auto socket = bind_udp(settings.port);
   if (!socket) {
@@ -63,10 +62,10 @@ int udp_capture(const UdpSettings& settings) {
     // Ctrl+C is honoured.
     const std::string time = event_time();
     ++count;
-    const ByteView payload(buffer.data(), received.datagram.size);
-    print_analysis("UDP " + received.datagram.sender, count, time, payload);
-    write_record(*log, count, time, "udp/" + received.datagram.sender, payload);
-    save_bin("udp", count, payload);
+    const std::string& sender = received.datagram.sender;
+    record_chunk(log, "udp",
+                 Chunk{count, time, "UDP " + sender, "udp/" + sender,
+                       ByteView(buffer.data(), received.datagram.size)});
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "text/utf16.h"
 
 namespace kelp {
 namespace {
@@ -21,22 +22,13 @@ bool is_console(HANDLE handle) {
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
 
-std::wstring widen(std::string_view text) {
-  if (text.empty()) return {};
-  int units =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(units), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-  return wide;
-}
-
 void write_whole(DWORD which, std::string_view text) {
   std::lock_guard guard(console_lock());
   HANDLE handle = GetStdHandle(which);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
   if (is_console(handle)) {
     // A real console shows UTF-16; redirected output stays the UTF-8 bytes.
-    std::wstring wide = widen(text);
+    std::wstring wide = wide_from_utf8(text);
     const wchar_t* data = wide.data();
     std::size_t left = wide.size();
     while (left > 0) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/native_handle.h"
+
 namespace kelp {
 
 inline constexpr char PATH_SEPARATOR =
@@ -21,36 +23,11 @@ inline constexpr char PATH_SEPARATOR =
     '/';
 #endif
 
+// Closes a file handle of this platform (a descriptor, or a HANDLE on Windows).
+void close_file(std::intptr_t native);
+
 // An open file; closes itself when destroyed. Move-only.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(std::intptr_t native) : native_(native) {}
-  FileHandle(FileHandle&& other) noexcept : native_(other.release()) {}
-  FileHandle& operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-      FileHandle old(release());  // closes what this held
-      native_ = other.release();
-    }
-    return *this;
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle();
-
-  bool is_open() const { return native_ != INVALID; }
-  std::intptr_t native() const { return native_; }
-  std::intptr_t release() {
-    std::intptr_t n = native_;
-    native_ = INVALID;
-    return n;
-  }
-
-  static constexpr std::intptr_t INVALID = -1;
-
- private:
-  std::intptr_t native_ = INVALID;
-};
+using FileHandle = NativeHandle<close_file>;
 
 enum class CreateResult { Created, AlreadyExists, Failed };
 

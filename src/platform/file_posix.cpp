@@ -9,9 +9,7 @@
 
 namespace kelp {
 
-FileHandle::~FileHandle() {
-  if (native_ != INVALID) ::close(static_cast<int>(native_));
-}
+void close_file(std::intptr_t native) { ::close(static_cast<int>(native)); }
 
 std::expected<void, int> make_directories(const std::string& path) {
   std::string partial;

@@ -2,35 +2,17 @@
 
 #include <string>
 
-#include "capture/unicode.h"
 #include "platform/file.h"
+#include "text/utf16.h"
 
 namespace kelp {
 namespace {
-
-std::wstring widen(std::string_view text) {
-  std::wstring wide;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    char32_t c = next_code_point(text, pos);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      wide.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
-      wide.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      wide.push_back(static_cast<wchar_t>(c));
-    }
-  }
-  return wide;
-}
 
 HANDLE as_handle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
 
 }  // namespace
 
-FileHandle::~FileHandle() {
-  if (native_ != INVALID) CloseHandle(as_handle(native_));
-}
+void close_file(std::intptr_t native) { CloseHandle(as_handle(native)); }
 
 std::expected<void, int> make_directories(const std::string& path) {
   std::size_t pos = 0;
@@ -40,9 +22,9 @@ std::expected<void, int> make_directories(const std::string& path) {
     std::string partial = path.substr(0, next);
     pos = next + 1;
     if (partial.empty() || partial.back() == ':') continue;  // root or drive
-    if (!CreateDirectoryW(widen(partial).c_str(), nullptr)) {
+    if (!CreateDirectoryW(wide_from_utf8(partial).c_str(), nullptr)) {
       DWORD error = GetLastError();
-      DWORD attributes = GetFileAttributesW(widen(partial).c_str());
+      DWORD attributes = GetFileAttributesW(wide_from_utf8(partial).c_str());
       if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         continue;
@@ -55,7 +37,7 @@ std::expected<void, int> make_directories(const std::string& path) {
 
 CreateResult create_new_file(const std::string& path, FileHandle& out, int& error) {
   // Others may read, write and delete the file while the capture runs.
-  HANDLE handle = CreateFileW(widen(path).c_str(), GENERIC_WRITE,
+  HANDLE handle = CreateFileW(wide_from_utf8(path).c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

@@ -1,6 +1,3 @@
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -17,18 +14,11 @@ namespace {
 
 }  // namespace
 
-int last_os_error() { return errno; }
-int last_socket_error() { return errno; }
-
 std::string os_error_message(int code) {
   char buffer[256] = {};
   const char* message = pick_message(strerror_r(code, buffer, sizeof buffer), buffer);
   if (message == nullptr || *message == '\0') return "Unknown error " + std::to_string(code);
   return message;
-}
-
-std::string io_error_text(int code) {
-  return os_error_message(code) + " (os error " + std::to_string(code) + ")";
 }
 
 }  // namespace kelp

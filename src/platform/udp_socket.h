@@ -11,6 +11,8 @@
 #include <span>
 #include <string>
 
+#include "platform/native_handle.h"
+
 namespace kelp {
 
 // Room for a burst of datagrams while the disk or the console is slow: every datagram costs a
@@ -20,21 +22,11 @@ namespace kelp {
 // is asked for). The memory is taken only while datagrams wait.
 inline constexpr int UDP_RECEIVE_BUFFER_BYTES = 32 * 1024 * 1024;
 
-class UdpSocket {
- public:
-  UdpSocket() = default;
-  explicit UdpSocket(std::intptr_t native) : native_(native) {}
-  UdpSocket(UdpSocket&& other) noexcept;
-  UdpSocket& operator=(UdpSocket&& other) noexcept;
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
-  ~UdpSocket();
+// Closes a socket of this platform.
+void close_socket(std::intptr_t native);
 
-  std::intptr_t native() const { return native_; }
-
- private:
-  std::intptr_t native_ = -1;
-};
+// A bound UDP socket; closes itself when destroyed. Move-only.
+using UdpSocket = NativeHandle<close_socket>;
 
 struct Datagram {
   std::size_t size = 0;

@@ -31,20 +31,7 @@ std::string format_sender(const sockaddr_in& address) {
 
 }  // namespace
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-  if (this != &other) {
-    if (native_ >= 0) ::close(static_cast<int>(native_));
-    native_ = other.native_;
-    other.native_ = -1;
-  }
-  return *this;
-}
-
-UdpSocket::~UdpSocket() {
-  if (native_ >= 0) ::close(static_cast<int>(native_));
-}
+void close_socket(std::intptr_t native) { ::close(static_cast<int>(native)); }
 
 std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

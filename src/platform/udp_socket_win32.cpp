@@ -35,20 +35,7 @@ HANDLE& socket_event() {
 
 }  // namespace
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-  if (this != &other) {
-    if (native_ != -1) closesocket(as_socket(native_));
-    native_ = other.native_;
-    other.native_ = -1;
-  }
-  return *this;
-}
-
-UdpSocket::~UdpSocket() {
-  if (native_ != -1) closesocket(as_socket(native_));
-}
+void close_socket(std::intptr_t native) { closesocket(as_socket(native)); }
 
 std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
   if (!start_winsock()) return std::unexpected(WSAGetLastError());

@@ -2,30 +2,14 @@
 
 #include <utility>
 
-#include "capture/unicode.h"
+#include "text/hex.h"
+#include "text/utf16.h"
 
 namespace kelp {
 
 std::string decode_utf16(std::u16string_view units) {
-  while (!units.empty() && units.back() == u'\0') {
-    units.remove_suffix(1);
-  }
-  std::string out;
-  out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const char32_t unit = units[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF) {
-      const char32_t low = units[i + 1];
-      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      append_utf8(out, U'\uFFFD');
-    } else {
-      append_utf8(out, unit);
-    }
-  }
-  return out;
+  while (!units.empty() && units.back() == u'\0') units.remove_suffix(1);
+  return utf8_from_utf16(units);
 }
 
 bool registry_text_acceptable(bool read_ok, std::uint32_t value_type, std::uint32_t size_bytes) {
@@ -44,30 +28,6 @@ std::string property_text(std::string_view decoded) {
     return std::string(decoded);
   }
   return std::string(decoded.substr(last + 1));
-}
-
-std::optional<std::uint16_t> parse_hex_u16(std::string_view text) {
-  if (text.empty()) {
-    return std::nullopt;
-  }
-  std::uint32_t value = 0;
-  for (const char c : text) {
-    std::uint32_t digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<std::uint32_t>(c - '0');
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<std::uint32_t>(c - 'A' + 10);
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<std::uint32_t>(c - 'a' + 10);
-    } else {
-      return std::nullopt;
-    }
-    value = value * 16 + digit;
-    if (value > 0xFFFF) {
-      return std::nullopt;
-    }
-  }
-  return static_cast<std::uint16_t>(value);
 }
 
 namespace {

@@ -34,9 +34,6 @@ bool is_parallel_port_name(std::string_view name);
 // "@oem12.inf,%ftdi%;FTDI" gives "FTDI". A value ending in ";" gives the empty text.
 std::string property_text(std::string_view decoded);
 
-// The hexadecimal number of `text` when every character is 0-9, A-F or a-f and it fits 16 bits.
-std::optional<std::uint16_t> parse_hex_u16(std::string_view text);
-
 // The USB identity of a port from its instance ID and the instance ID of its parent device (absent
 // when it could not be read). When the port is one interface of a composite device (the instance
 // ID names an interface of two hex digits), vendor, product and serial number come from the

@@ -14,8 +14,9 @@
 #include <system_error>
 #include <utility>
 
-#include "capture/render.h"
 #include "serial/port_rules.h"
+#include "text/byte_text.h"
+#include "text/hex.h"
 
 namespace kelp {
 
@@ -38,7 +39,7 @@ std::optional<std::string> read_attribute(const fs::path& file) {
   }
   // Device strings are shown and written as UTF-8 text; a broken descriptor must not make
   // the listing ill-formed.
-  return decode_text(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return decode_text(bytes_of(text));
 }
 
 // The name of the bus or class a sysfs device belongs to ("usb", "pci", "platform", ...).

@@ -28,6 +28,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/native_handle.h"
+
 namespace kelp {
 
 // Values are the device codes of the Windows control block's Parity byte.
@@ -35,6 +37,10 @@ enum class Parity : std::uint8_t { None = 0, Odd = 1, Even = 2 };
 
 // 'N', 'O' or 'E'.
 char parity_letter(Parity parity);
+
+// How the tool shows a line's settings: "9600-O-8-1", and with the port "COM3@9600-O-8-1".
+std::string line_settings_text(std::uint32_t baud, Parity parity);
+std::string port_settings_text(std::string_view port, std::uint32_t baud, Parity parity);
 
 struct SerialSettings {
   std::string port;  // e.g. COM3, \\.\COM12 or /dev/ttyUSB0
@@ -84,27 +90,21 @@ SerialError serial_error_from_code(int code);
 // The I/O error made from an OS error code: the system text followed by " (os error N)".
 IoError io_error_from_code(int code);
 
+// Closes one handle of an open device (each platform's serial file supplies it).
+void close_serial_handle(std::intptr_t native);
+
+// Move-only; a moved-from device holds no handle.
 class SerialDevice {
  public:
   SerialDevice(std::intptr_t native, std::uint32_t timeout_ms)
-      : native_(native), timeout_ms_(timeout_ms) {}
-  SerialDevice(SerialDevice&& other) noexcept
-      : native_(other.native_), timeout_ms_(other.timeout_ms_) {
-    other.native_ = INVALID;
-  }
-  SerialDevice& operator=(SerialDevice&& other) noexcept;
-  SerialDevice(const SerialDevice&) = delete;
-  SerialDevice& operator=(const SerialDevice&) = delete;
-  ~SerialDevice();
+      : handle_(native), timeout_ms_(timeout_ms) {}
 
-  std::intptr_t native() const { return native_; }
+  std::intptr_t native() const { return handle_.native(); }
   // The time-out the device was opened with, in whole milliseconds.
   std::uint32_t timeout_ms() const { return timeout_ms_; }
 
-  static constexpr std::intptr_t INVALID = -1;
-
  private:
-  std::intptr_t native_ = INVALID;
+  NativeHandle<close_serial_handle> handle_;
   std::uint32_t timeout_ms_ = 0;
 };
 

@@ -1,69 +1,17 @@
 // The platform-independent half of the serial layer: names, the time-out conversion and the
 // structured rendering of an error record.
 #include <algorithm>
-#include <cstdio>
 
-#include "capture/render.h"
-#include "capture/unicode.h"
 #include "platform/system_error.h"
 #include "serial/serial.h"
 #include "serial/serial_platform.h"
+#include "text/quote.h"
 
 namespace kelp {
 
 namespace {
 
 constexpr std::uint32_t TIMEOUT_CAP_MS = 0xFFFFFFFE;
-
-void append_unicode_escape(std::string& out, char32_t c) {
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "\\u{%x}", static_cast<unsigned>(c));
-  out += digits;
-}
-
-// The description as a double-quoted literal a reader can copy: quotes, backslashes, control
-// characters, unprintable characters and combining marks are escaped, everything else is kept.
-std::string quoted_description(std::string_view text) {
-  std::string valid;
-  if (!is_valid_utf8(text)) {
-    valid = decode_text(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    text = valid;
-  }
-  std::string out = "\"";
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t start = pos;
-    const char32_t c = next_code_point(text, pos);
-    switch (c) {
-      case U'\0':
-        out += "\\0";
-        break;
-      case U'\t':
-        out += "\\t";
-        break;
-      case U'\r':
-        out += "\\r";
-        break;
-      case U'\n':
-        out += "\\n";
-        break;
-      case U'\\':
-        out += "\\\\";
-        break;
-      case U'"':
-        out += "\\\"";
-        break;
-      default:
-        if (is_grapheme_extend(c) || is_unprintable(c)) {
-          append_unicode_escape(out, c);
-        } else {
-          out.append(text.substr(start, pos - start));
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
 
 }  // namespace
 
@@ -77,6 +25,21 @@ char parity_letter(Parity parity) {
       break;
   }
   return 'N';
+}
+
+std::string line_settings_text(std::uint32_t baud, Parity parity) {
+  std::string text = std::to_string(baud);
+  text += '-';
+  text += parity_letter(parity);
+  text += "-8-1";
+  return text;
+}
+
+std::string port_settings_text(std::string_view port, std::uint32_t baud, Parity parity) {
+  std::string text(port);
+  text += '@';
+  text += line_settings_text(baud, parity);
+  return text;
 }
 
 std::string_view io_error_kind_name(IoErrorKind kind) {
@@ -121,7 +84,7 @@ std::string structured_rendering(const SerialError& error) {
       kind = "Io(" + std::string(io_error_kind_name(error.io_kind)) + ")";
       break;
   }
-  return "Error { kind: " + kind + ", description: " + quoted_description(error.description) + " }";
+  return "Error { kind: " + kind + ", description: " + quoted(error.description) + " }";
 }
 
 std::uint32_t timeout_milliseconds(std::chrono::nanoseconds timeout) {

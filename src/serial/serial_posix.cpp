@@ -158,17 +158,6 @@ std::expected<void, SerialError> line_request(const SerialDevice& device, unsign
   return {};
 }
 
-void release_handle(int fd) {
-  // The exclusive flag belongs to the terminal, not to the descriptor, and on a pseudo-terminal
-  // it outlives the last close for as long as the far end stays open: left set, it would turn
-  // away every later opener that is not root (a second run of the tool on the same socat pair).
-  // The flock, shared by all handles, still keeps other lock holders out while a clone remains.
-  ::ioctl(fd, TIOCNXCL);
-  // Never retried: after an interrupted close the descriptor is gone on Linux, and a retry could
-  // close a descriptor another thread has just been given.
-  ::close(fd);
-}
-
 void make_raw(termios& tio, Parity parity) {
   // No input or output processing of any kind, no echo, no signals, no canonical lines: every
   // byte passes both ways as it is. Input parity checking stays off (no INPCK, no PARMRK), so a
@@ -205,6 +194,18 @@ int apply_framing(int fd, const termios& wanted) {
 
 }  // namespace
 
+void close_serial_handle(std::intptr_t native) {
+  const int fd = static_cast<int>(native);
+  // The exclusive flag belongs to the terminal, not to the descriptor, and on a pseudo-terminal
+  // it outlives the last close for as long as the far end stays open: left set, it would turn
+  // away every later opener that is not root (a second run of the tool on the same socat pair).
+  // The flock, shared by all handles, still keeps other lock holders out while a clone remains.
+  ::ioctl(fd, TIOCNXCL);
+  // Never retried: after an interrupted close the descriptor is gone on Linux, and a retry could
+  // close a descriptor another thread has just been given.
+  ::close(fd);
+}
+
 IoErrorKind io_error_kind_for_code(int code) {
   if (code == EPERM || code == EACCES) return IoErrorKind::PermissionDenied;
   if (code == ENOENT) return IoErrorKind::NotFound;
@@ -222,20 +223,6 @@ SerialError serial_error_from_code(int code) {
                          code == EPERM || code == EBUSY;
   return {no_device ? SerialErrorKind::NoDevice : SerialErrorKind::Io, IoErrorKind::Other,
           os_error_message(code)};
-}
-
-SerialDevice& SerialDevice::operator=(SerialDevice&& other) noexcept {
-  if (this != &other) {
-    if (native_ != INVALID) release_handle(static_cast<int>(native_));
-    native_ = other.native_;
-    timeout_ms_ = other.timeout_ms_;
-    other.native_ = INVALID;
-  }
-  return *this;
-}
-
-SerialDevice::~SerialDevice() {
-  if (native_ != INVALID) release_handle(static_cast<int>(native_));
 }
 
 std::expected<SerialDevice, SerialError> open_port(const SerialSettings& settings) {

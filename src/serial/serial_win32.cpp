@@ -14,6 +14,7 @@
 #include "platform/system_error.h"
 #include "serial/serial.h"
 #include "serial/serial_platform.h"
+#include "text/utf16.h"
 
 namespace kelp {
 
@@ -33,14 +34,6 @@ int last_code() { return static_cast<int>(GetLastError()); }
 
 IoError timed_out() { return {IoErrorKind::TimedOut, "Operation timed out"}; }
 IoError write_zero() { return {IoErrorKind::WriteZero, "failed to write whole buffer"}; }
-
-std::wstring widen(const std::string& text) {
-  const int units =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(units), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-  return wide;
-}
 
 // Takes the failing call's code before CloseHandle can overwrite it.
 std::unexpected<SerialError> close_and_fail(HANDLE handle) {
@@ -121,22 +114,10 @@ SerialError serial_error_from_code(int code) {
           os_error_message(code)};
 }
 
-SerialDevice& SerialDevice::operator=(SerialDevice&& other) noexcept {
-  if (this != &other) {
-    if (native_ != INVALID) CloseHandle(reinterpret_cast<HANDLE>(native_));
-    native_ = other.native_;
-    timeout_ms_ = other.timeout_ms_;
-    other.native_ = INVALID;
-  }
-  return *this;
-}
-
-SerialDevice::~SerialDevice() {
-  if (native_ != INVALID) CloseHandle(reinterpret_cast<HANDLE>(native_));
-}
+void close_serial_handle(std::intptr_t native) { CloseHandle(reinterpret_cast<HANDLE>(native)); }
 
 std::expected<SerialDevice, SerialError> open_port(const SerialSettings& settings) {
-  const std::wstring path = widen(windows_device_path(settings.port));
+  const std::wstring path = wide_from_utf8(windows_device_path(settings.port));
   HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::unexpected(serial_error_from_code(last_code()));

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "capture/render.h"
-#include "capture/unicode.h"
 #include "serial/ports.h"
+#include "text/byte_text.h"
+#include "text/unicode.h"
 
 namespace kelp {
 
@@ -111,8 +111,7 @@ std::optional<UsbIdParts> parse_usb_id(std::string_view instance_id) {
     return parse_valid(instance_id);
   }
   // Ill-formed bytes count as one replacement character each, as they would have been shown.
-  const std::string repaired = decode_text(
-      ByteView(reinterpret_cast<const std::uint8_t*>(instance_id.data()), instance_id.size()));
+  const std::string repaired = decode_text(bytes_of(instance_id));
   return parse_valid(repaired);
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "bin/kelp_capture/options.h"
+
 namespace kelp {
 namespace {
 

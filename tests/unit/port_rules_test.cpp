@@ -118,19 +118,6 @@ TEST(DecodeUtf16, SurrogatesAndTrailingNuls) {
   EXPECT_EQ(decode_utf16(std::u16string(3, u'\0')), "");
 }
 
-TEST(ParseHex, DigitsOnly) {
-  EXPECT_EQ(parse_hex_u16("0403"), 0x0403);
-  EXPECT_EQ(parse_hex_u16("1a86"), 0x1A86);
-  EXPECT_EQ(parse_hex_u16("FFFF"), 0xFFFF);
-  EXPECT_EQ(parse_hex_u16("00"), 0);
-  EXPECT_EQ(parse_hex_u16("10000"), std::nullopt);
-  EXPECT_EQ(parse_hex_u16(""), std::nullopt);
-  EXPECT_EQ(parse_hex_u16("+403"), std::nullopt);
-  EXPECT_EQ(parse_hex_u16("04 3"), std::nullopt);
-  EXPECT_EQ(parse_hex_u16("0x43"), std::nullopt);
-  EXPECT_EQ(parse_hex_u16("04G3"), std::nullopt);
-}
-
 TEST(UsbIdentity, PlainAndCompositeDevices) {
   struct Case {
     std::string id;

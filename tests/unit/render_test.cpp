@@ -7,12 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "text/hex.h"
+
 namespace kelp {
 namespace {
-
-ByteView bytes_of(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
 
 std::string analysis_of(std::string_view payload) {
   return format_analysis("L", 1, "t", bytes_of(payload));
@@ -31,83 +29,6 @@ std::string repeat(std::string_view piece, std::size_t times) {
   std::string out;
   for (std::size_t i = 0; i < times; ++i) out += piece;
   return out;
-}
-
-const std::string_view FFFD = "\xEF\xBF\xBD";
-
-TEST(Render, DecodeText) {
-  struct Case {
-    std::string_view in;
-    std::string out;
-  };
-  const std::string r(FFFD);
-  const std::vector<Case> cases = {
-      {"", ""},
-      {"SWIM,RUN\r\n", "SWIM,RUN\r\n"},
-      {std::string_view("\0A", 2), std::string("\0A", 2)},
-      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", "é€😀\xF4\x8F\xBF\xBF"},
-      {"\xEF\xBF\xBD", r},
-      {"Hi\r\n\xFF", "Hi\r\n" + r},
-      {"\x80", r},
-      {"\xC0\xAF", r + r},  // C0 and C1 never start a sequence
-      {"\xE2(\xA1", r + "(" + r},
-      {"\xF0\x80\x80", r + r + r},  // 80 cannot follow F0
-      {"\xE0\x80\xAF", r + r + r},
-      {"\xED\xA0\x80", r + r + r},  // a surrogate
-      {"\xF4\x90\x80\x80", r + r + r + r},
-      {"\xF5\x80", r + r},
-      {"\xE2\x82", r},  // truncated at the end: one replacement
-      {"\xF0\x9F\x98", r},
-      {"\xE2\x82"
-       "A",
-       r + "A"},
-      {"\xC3\xC3\xA9", r + "é"},
-      // The standard's example of maximal subparts.
-      {"a\xF1\x80\x80\xE1\x80\xC2"
-       "b\x80"
-       "c\x80\xBF"
-       "d",
-       "a" + r + r + r + "b" + r + "c" + r + r + "d"},
-      // Around the eight-byte steps of the ASCII scan.
-      {"aaaaaaa\xC3\xA9"
-       "bbbbbbbb\xFF"
-       "c",
-       "aaaaaaaébbbbbbbb" + r + "c"},
-      {"0123456789abcdef\xE2\x82", "0123456789abcdef" + r},
-      {"\xFF"
-       "01234567",
-       r + "01234567"},
-      {"01234567\xC3\xA9"
-       "0123456",
-       "01234567é0123456"},
-      {"01234567"
-       "89abcde\xFF"
-       "01234567",
-       "0123456789abcde" + r + "01234567"},
-  };
-  for (const Case& t : cases) {
-    EXPECT_EQ(decode_text(bytes_of(t.in)), t.out) << testing::PrintToString(t.in);
-  }
-}
-
-TEST(Render, EscapeText) {
-  struct Case {
-    std::string_view in;
-    std::string_view out;
-  };
-  const std::vector<Case> cases = {
-      {"", ""},
-      {"SWIM,RUN\r\n", "SWIM,RUN\\r\\n"},
-      {std::string_view("\0", 1), "\\x00"},
-      {"\x05|\x1b|\x7f|\x1f", "\\x05|\\x1b|\\x7f|\\x1f"},
-      {"\xC2\x80|\xC2\x85|\xC2\x9F", "\\x80|\\x85|\\x9f"},  // C1 controls
-      {"a\tb", "a\tb"},                                     // TAB stays a real tab
-      {"\xC2\xA0\xC3\xA9\xEF\xBF\xBD\\", "\xC2\xA0\xC3\xA9\xEF\xBF\xBD\\"},
-      {"\r\r\n\n", "\\r\\r\\n\\n"},
-  };
-  for (const Case& t : cases) {
-    EXPECT_EQ(escape_text(t.in), t.out) << testing::PrintToString(t.in);
-  }
 }
 
 TEST(Render, HexStringAndBlock) {

@@ -1,4 +1,4 @@
-#include "bin/kelp_capture/options.h"
+#include "options.h"
 
 namespace kelp {
 

@@ -1,7 +1,7 @@
 // Entry point on POSIX systems: the arguments arrive as bytes and must be valid UTF-8.
 #include <string>
 
-#include "bin/kelp_capture/options.h"
+#include "options.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"

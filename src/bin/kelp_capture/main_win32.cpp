@@ -1,7 +1,7 @@
 // Entry point on Windows: the arguments arrive as UTF-16 and must hold no unpaired surrogate.
 #include <string>
 
-#include "bin/kelp_capture/options.h"
+#include "options.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"

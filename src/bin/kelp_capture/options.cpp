@@ -1,10 +1,10 @@
-#include "bin/kelp_capture/options.h"
+#include "options.h"
 
 #include <limits>
 
 #include "capture/render.h"
-#include "capture/unicode.h"
 #include "modes/payloads.h"
+#include "text/unicode.h"
 
 namespace kelp {
 namespace {
@@ -82,6 +82,13 @@ std::vector<Parity> parse_parity_list(std::string_view text) {
     if (auto parity = parse_parity(trim_white_space(piece))) parities.push_back(*parity);
   }
   return parities;
+}
+
+std::optional<ProbePayload> select_probe_payload(Arguments args) {
+  if (const auto name = option_value(args, "--preset")) return preset_payload(*name);
+  if (const auto hex = option_value(args, "--hex")) return hex_payload(*hex);
+  if (const auto text = option_value(args, "--text")) return text_payload(*text);
+  return default_payload();
 }
 
 UdpSettings read_udp_settings(Arguments args) {

@@ -34,6 +34,10 @@ std::optional<Parity> parse_parity(std::string_view text);
 // The --parities rule: split at ",", trim, keep recognised words in order (repetitions kept).
 std::vector<Parity> parse_parity_list(std::string_view text);
 
+// The probe's payload: from --preset, else --hex, else --text (the first present decides, even
+// when its value turns out to be unusable), else ENQ. Nothing when the chosen value cannot be used.
+std::optional<ProbePayload> select_probe_payload(Arguments args);
+
 UdpSettings read_udp_settings(Arguments args);
 std::expected<SerialCaptureSettings, std::string> read_serial_settings(Arguments args,
                                                                        const PortDetector& detect);

@@ -1,9 +1,10 @@
 #include <string>
 
-#include "bin/kelp_capture/options.h"
 #include "capture/files.h"
 #include "modes/modes.h"
+#include "options.h"
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/system_error.h"
 
 namespace kelp {

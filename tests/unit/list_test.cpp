@@ -1,10 +1,10 @@
+#include "modes/list.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "modes/port_list.h"
 
 namespace kelp {
 namespace {

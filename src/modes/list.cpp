@@ -1,6 +1,4 @@
-// The `list` subcommand and the choice of a serial port when no --port is given.
-
-#include "serial/ports.h"
+#include "modes/list.h"
 
 #include <cstdint>
 #include <optional>
@@ -8,8 +6,9 @@
 #include <vector>
 
 #include "modes/modes.h"
-#include "modes/port_list.h"
 #include "platform/console.h"
+#include "serial/ports.h"
+#include "text/hex.h"
 
 namespace kelp {
 
@@ -17,13 +16,11 @@ namespace {
 
 constexpr std::string_view TITLE = "=== Available Serial Ports ===\n\n";
 
+// Four lower-case hex digits, leading zeros kept: 0403.
 std::string hex4(std::uint16_t value) {
-  constexpr std::string_view DIGITS = "0123456789abcdef";
   std::string out(4, '0');
-  for (int i = 3; i >= 0; --i) {
-    out[static_cast<std::size_t>(i)] = DIGITS[value & 0xF];
-    value = static_cast<std::uint16_t>(value >> 4);
-  }
+  put_hex_byte(put_hex_byte(out.data(), static_cast<std::uint8_t>(value >> 8)),
+               static_cast<std::uint8_t>(value & 0xFF));
   return out;
 }
 

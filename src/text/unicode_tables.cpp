@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <span>
 
-#include "capture/unicode.h"
+#include "text/unicode.h"
 
 namespace kelp {
 namespace {

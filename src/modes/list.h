@@ -1,6 +1,6 @@
-// The text of the `list` subcommand and the choice of a port when none is given, as pure
-// functions of an enumerated port list (`list_ports` and `auto_detect_port` feed them the
-// machine's ports).
+// The `list` subcommand and the choice of a serial port when no --port is given, as pure
+// functions of an enumerated port list; `list_ports` and `auto_detect_port` (modes.h) feed them
+// the machine's ports.
 #pragma once
 
 #include <optional>

@@ -1,10 +1,10 @@
-#include "capture/unicode.h"
+#include "text/unicode.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
 
-#include "capture/utf8.h"
+#include "text/utf8.h"
 
 namespace kelp {
 namespace {

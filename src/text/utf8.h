@@ -1,4 +1,4 @@
-// Decoding of one UTF-8 sequence, for the text decoder and the code point reader of src/capture,
+// Decoding of one UTF-8 sequence, for the text decoder and the code point reader,
 // so that both treat ill-formed input by the same rules.
 //
 // An ill-formed sequence is consumed up to its maximal subpart: the longest prefix of a

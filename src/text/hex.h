@@ -1,0 +1,34 @@
+// Hexadecimal digits, both ways: bytes shown as "53 57 0d 0a" and hex text read back as numbers.
+//
+// Output is always lower case; input takes either case. No prefix ("0x"), sign or white space is
+// accepted by the readers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "text/bytes.h"
+
+namespace kelp {
+
+inline constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
+// Writes the two lower-case digits of `b` at `o` and returns the byte after them.
+inline char* put_hex_byte(char* o, std::uint8_t b) {
+  *o++ = HEX_DIGITS[b >> 4];
+  *o++ = HEX_DIGITS[b & 0x0F];
+  return o;
+}
+
+// "53 57 0d 0a": two lower-case hex digits per byte, single spaces, nothing else.
+std::string hex_string(ByteView bytes);
+
+// The value of one hex digit (0-9, a-f, A-F), or -1.
+int hex_digit_value(char c);
+
+// The number that `text` spells in hex digits alone, when it fits in 16 bits.
+std::optional<std::uint16_t> parse_hex_u16(std::string_view text);
+
+}  // namespace kelp
