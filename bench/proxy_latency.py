@@ -12,7 +12,10 @@ Measured, for each forwarder:
               logs a frame after each one), both directions, N samples each: median and p99
   throughput  4 MiB of random bytes each way at once, every byte checked
 
-The proxy's console output goes to a file in the run folder, like socat -x's hex dump.
+The proxy's console output goes to a file in the run folder, like socat -x's hex dump. One more
+run measures the proxy's latency while its console takes nothing at all: its standard output is
+a pipe that is never read, filled before the measurement starts (a stopped pager, or a Windows
+console with text selected); only the log can be checked then.
 Run: python3 bench/proxy_latency.py [--binary build/release/kelp-capture] [--samples 2000]
 """
 
@@ -24,6 +27,7 @@ import select
 import shutil
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -31,6 +35,7 @@ import termios
 import time
 
 ETX = 0x03
+F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)  # Linux
 LABELS = ("MM->CTS6", "CTS6->MM")
 BULK_SIZE = 4 * 1024 * 1024
 DEFAULT_BINARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build",
@@ -217,20 +222,48 @@ def logged_counts(log_path):
     return total
 
 
-def run_forwarder(name, command, mm, cts, folder, samples, bulk_size, is_proxy):
-    """One run of a forwarder on the two ports: latency (when samples > 0), then throughput."""
+def pipe_bytes(fd):
+    """How many bytes wait in a pipe."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
+def stall_console(mm, cts, console, sent):
+    """Sends frames until the proxy's unread console pipe is full."""
+    frame = bytes((0x30 + i % 40) for i in range(63)) + bytes([ETX])
+    capacity = fcntl.fcntl(console, F_GETPIPE_SZ)
+    deadline = time.monotonic() + 60
+    while pipe_bytes(console) < capacity - 4096:
+        if time.monotonic() > deadline:
+            raise BenchError("the console pipe never filled")
+        os.write(mm["master"], frame)
+        read_exactly(cts["master"], len(frame))
+        sent["MM->CTS6"] += frame
+
+
+def run_forwarder(name, command, mm, cts, folder, samples, bulk_size, is_proxy,
+                  stalled_console=False):
+    """One run of a forwarder on the two ports: latency (when samples > 0), then throughput
+    (when bulk_size > 0)."""
     os.makedirs(folder)
     out_path = os.path.join(folder, "stdout")
     err_path = os.path.join(folder, "stderr")
+    console = None
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        if stalled_console:
+            console, write_end = os.pipe()
+            out = write_end
         proc = subprocess.Popen(command, cwd=folder, stdout=out, stderr=err,
                                 stdin=subprocess.DEVNULL)
+        if stalled_console:
+            os.close(write_end)
     result = {"latency": {}}
     sent = {label: bytearray() for label in LABELS}
     try:
         wait_ready(mm, cts, proc)
         sent["MM->CTS6"] += b"W"
         sent["CTS6->MM"] += b"W"
+        if stalled_console:
+            stall_console(mm, cts, console, sent)
         if samples:
             one = b"A"
             frame = bytes((0x30 + i % 40) for i in range(63)) + bytes([ETX])
@@ -241,29 +274,35 @@ def run_forwarder(name, command, mm, cts, folder, samples, bulk_size, is_proxy):
                     sent[label] += message * samples
                 # Let a frame without ETX end by silence before the next measurement.
                 time.sleep(0.3)
-        cpu_before = cpu_seconds(proc.pid)
-        elapsed, data = bulk(mm, cts, bulk_size)
-        result["cpu_share"] = (cpu_seconds(proc.pid) - cpu_before) / elapsed
-        sent["MM->CTS6"] += data[0]
-        sent["CTS6->MM"] += data[1]
-        result["throughput"] = 2 * bulk_size / elapsed / (1024 * 1024)
+        if bulk_size:
+            cpu_before = cpu_seconds(proc.pid)
+            elapsed, data = bulk(mm, cts, bulk_size)
+            result["cpu_share"] = (cpu_seconds(proc.pid) - cpu_before) / elapsed
+            sent["MM->CTS6"] += data[0]
+            sent["CTS6->MM"] += data[1]
+            result["throughput"] = 2 * bulk_size / elapsed / (1024 * 1024)
         time.sleep(0.3)
     finally:
+        stopped = time.monotonic()
         stop(proc, interrupt=is_proxy)
+        result["stop_seconds"] = time.monotonic() - stopped
+        if console is not None:
+            os.close(console)
     if is_proxy:
-        check_proxy_records(folder, out_path, err_path, sent)
+        check_proxy_records(folder, None if stalled_console else out_path, err_path, sent)
     return result
 
 
 def check_proxy_records(folder, out_path, err_path, sent):
-    """Every byte sent is in the console frames, in order, and counted in the log's records."""
-    shown, _ = shown_bytes(out_path)
+    """Every byte sent is counted in the log's records and, unless the console was never read
+    (out_path None), in the console frames, in order."""
+    shown, _ = shown_bytes(out_path) if out_path else (None, None)
     logs = [p for p in os.listdir(os.path.join(folder, "captures")) if p.startswith("proxy_")]
     if len(logs) != 1:
         raise BenchError(f"expected one proxy log, found {logs}")
     logged = logged_counts(os.path.join(folder, "captures", logs[0]))
     for label in LABELS:
-        if bytes(shown[label]) != bytes(sent[label]):
+        if shown is not None and bytes(shown[label]) != bytes(sent[label]):
             raise BenchError(f"{label}: console frames do not hold every byte sent")
         if logged[label] != len(sent[label]):
             raise BenchError(f"{label}: log holds {logged[label]} of {len(sent[label])} bytes")
@@ -325,6 +364,10 @@ def main():
         fresh_ports()
         hexdump = run_forwarder("socat -x", ["socat", "-x"] + socat_ends, mm, cts,
                                 os.path.join(folder, "socat-x"), 0, args.bulk, False)
+        fresh_ports()
+        stalled = run_forwarder("kelp-capture proxy", forwarders["kelp-capture proxy"], mm, cts,
+                                os.path.join(folder, "proxy-console-stalled"), per_round, 0, True,
+                                stalled_console=True)
     finally:
         for pair in (mm, cts):
             os.close(pair["master"])
@@ -345,6 +388,15 @@ def main():
             figures[(label, size)] = (pm, pp, sm, sp)
             print(f"{label:<10} {size:>4}  {pm:9.1f} {pp:8.1f}  {sm:9.1f} {sp:8.1f}"
                   f"  {pm / sm:9.2f} {pp / sp:9.2f}")
+    print(f"\nlatency with the proxy's console stalled (an unread pipe, full before the first "
+          f"sample), {per_round} samples per case (microseconds)")
+    print(f"{'direction':<10} {'size':>4}  {'proxy med':>9} {'p99':>8}  {'vs. console read':>16}")
+    for label in LABELS:
+        for size in (1, 64):
+            sm, sp = median_p99(stalled["latency"][(label, size)])
+            pm, pp, _, _ = figures[(label, size)]
+            print(f"{label:<10} {size:>4}  {sm:9.1f} {sp:8.1f}  {sm / pm:7.2f} {sp / pp:8.2f}")
+    print(f"  Ctrl+C to exit with the console stalled: {stalled['stop_seconds']:.2f} s")
     proxy_rate = statistics.median(proxy["throughput"])
     socat_rate = statistics.median(socat["throughput"])
     print(f"\nthroughput, {args.bulk} random bytes each way at once, every byte checked "
@@ -367,6 +419,8 @@ def main():
         goals.append((f"{label} 1-byte median <= socat", pm <= sm))
         goals.append((f"{label} 1-byte p99 <= 1.2 x socat", pp <= 1.2 * sp))
     goals.append(("throughput >= 10 x socat -x", proxy_rate >= 10 * hexdump["throughput"]))
+    goals.append(("Ctrl+C ends the proxy within 2 s with its console stalled",
+                  stalled["stop_seconds"] <= 2.0))
     print("\ngoals (every byte was checked in every run)")
     for text, met in goals:
         print(f"  {'met   ' if met else 'MISSED'} {text}")

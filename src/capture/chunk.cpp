@@ -5,9 +5,10 @@
 namespace kelp {
 
 void record_chunk(LogFile& log, std::string_view bin_prefix, const Chunk& chunk) {
-  print_analysis(chunk.console_label, chunk.seq, chunk.time, chunk.bytes);
+  // The files first: they are the record, and the console may be slow or not reading at all.
   write_record(log, chunk.seq, chunk.time, chunk.source, chunk.bytes);
   save_bin(bin_prefix, chunk.seq, chunk.bytes);
+  print_analysis(chunk.console_label, chunk.seq, chunk.time, chunk.bytes);
 }
 
 }  // namespace kelp

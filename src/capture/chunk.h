@@ -1,7 +1,8 @@
 // One captured chunk (a datagram, a serial chunk, a probe answer), shown and recorded.
 //
-// The chunk's number, time and bytes are the same in all three places: the console analysis,
-// the log record and the raw .bin file. Failures to write either file are dropped.
+// The chunk's number, time and bytes are the same in all three places: the log record, the raw
+// .bin file and the console analysis, written in that order. Failures to write either file are
+// dropped; the analysis is left out when the console has fallen far behind (console.h).
 #pragma once
 
 #include <cstdint>

@@ -225,7 +225,7 @@ std::string format_analysis(std::string_view label, std::uint64_t n, std::string
 
 void print_analysis(std::string_view label, std::uint64_t n, std::string_view time,
                     ByteView bytes) {
-  write_stdout(format_analysis(label, n, time, bytes));
+  show_chunk_view(format_analysis(label, n, time, bytes));
 }
 
 }  // namespace kelp

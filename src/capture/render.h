@@ -1,8 +1,8 @@
 // How one captured chunk is shown on the console: as text, as hex, and split into fields and
 // lines.
 //
-// Everything here is a pure function of its input except `print_analysis`, which writes one
-// chunk's analysis to the standard output in a single call. The byte-level rules it builds on
+// Everything here is a pure function of its input except `print_analysis`, which hands one
+// chunk's analysis to the console as one piece (see platform/console.h). The byte-level rules it builds on
 // (decoding, escaping, hex, quoting) are in src/text.
 #pragma once
 

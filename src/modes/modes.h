@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "modes/chunking.h"
 #include "modes/payloads.h"
 #include "serial/serial.h"
 
@@ -21,6 +22,7 @@ struct SerialCaptureSettings {
   std::string port;
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
+  ChunkOptions chunking;
 };
 
 struct ProbeSettings {
@@ -42,6 +44,7 @@ struct ProxySettings {
   std::string forward;
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
+  ChunkOptions chunking;
 };
 
 int udp_capture(const UdpSettings& settings);

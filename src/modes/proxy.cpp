@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/clock.h"
+#include "modes/chunking.h"
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
@@ -22,12 +23,9 @@ namespace kelp {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr std::uint8_t ETX = 0x03;
 constexpr std::size_t READ_SIZE = 4096;
 constexpr auto PORT_TIMEOUT = std::chrono::milliseconds(50);
-// A frame without ETX ends once the line has been quiet for longer than this.
+// A frame without an end byte ends once the line has been quiet for longer than this.
 constexpr auto FRAME_SILENCE = std::chrono::milliseconds(100);
 
 // Text is built by appending: GCC 12 warns falsely (-Wrestrict) about `"literal" + std::string`
@@ -103,9 +101,9 @@ std::string spawn_error_text(const std::system_error& error) {
 }
 
 std::thread start_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
-                            const SharedLog& log) {
+                            const SharedLog& log, const ChunkRules& rules) {
   try {
-    return std::thread(forward_direction, label, std::move(reader), std::move(writer), log);
+    return std::thread(forward_direction, label, std::move(reader), std::move(writer), log, rules);
   } catch (const std::system_error& error) {
     fatal_stop("failed to spawn thread", spawn_error_text(error));
   }
@@ -149,23 +147,26 @@ FrameText format_frame(std::string_view time, std::string_view label, ByteView b
 }
 
 void log_frame(std::string_view label, ByteView bytes, const SharedLog& log) {
-  const FrameText frame = format_frame(event_time(), label, bytes);
-  // The three console lines go out in one call, so neither thread can split a line; they are
-  // printed before the log's lock is taken, so the lock is never held together with the
-  // console's.
-  write_stdout(frame.console);
-  // One write per record: the other direction's record can never land inside this one, and a
-  // record is either in the file whole or not started.
-  std::lock_guard<std::mutex> hold(log->lock);
-  write_log_text(log->file, frame.log);
+  FrameText frame = format_frame(event_time(), label, bytes);
+  {
+    // One write per record: the other direction's record can never land inside this one, and a
+    // record is either in the file whole or not started.
+    std::lock_guard<std::mutex> hold(log->lock);
+    write_log_text(log->file, frame.log);
+  }
+  // The file first, the console after, and never under the log's lock: the three console lines
+  // go out as one piece, so neither thread can split a line, and they never hold up forwarding.
+  show_chunk_view(std::move(frame.console));
 }
 
 void forward_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
-                       SharedLog log) {
+                       SharedLog log, ChunkRules rules) {
   std::array<std::uint8_t, READ_SIZE> buffer{};
-  std::vector<std::uint8_t> pending;
-  pending.reserve(READ_SIZE);
-  Clock::time_point last_data = Clock::now();
+  PendingChunk pending = start_pending(ChunkClock::now());
+  const auto log_pending = [&] {
+    log_frame(label, pending.bytes, log);
+    pending.bytes.clear();
+  };
 
   for (;;) {
     auto got = read(reader, buffer);
@@ -174,35 +175,31 @@ void forward_direction(std::string_view label, SerialDevice reader, SerialDevice
         write_stderr(direction_error(label, "read error", got.error().text));
         break;
       }
-      if (!pending.empty() && Clock::now() - last_data > FRAME_SILENCE) {
-        log_frame(label, pending, log);
-        pending.clear();
-      }
+      if (check_time_out(pending, rules, ChunkClock::now()) != ChunkEnd::None) log_pending();
     } else if (*got > 0) {
       const ByteView bytes(buffer.data(), *got);
       // Forward first: the other side gets the bytes as soon as they arrive, whatever the
       // framing decides about printing them.
       auto sent = write_all(writer, bytes);
+      if (sent) (void)flush(writer);
       // Bytes that could not be forwarded (or only in part) were still received on this side;
       // they stay in the frame so that the record shows everything that arrived.
-      pending.insert(pending.end(), bytes.begin(), bytes.end());
+      const ReadOutcome outcome = add_read(pending, bytes, rules, ChunkClock::now());
       if (!sent) {
         write_stderr(direction_error(label, "write error", sent.error().text));
         break;
       }
-      (void)flush(writer);
-      last_data = Clock::now();
-      if (std::find(bytes.begin(), bytes.end(), ETX) != bytes.end()) {
-        log_frame(label, pending, log);
-        pending.clear();
+      if (outcome.warn_stream) {
+        write_stderr("[" + std::string(label) + "] " + std::string(STREAM_WARNING));
       }
+      if (outcome.end != ChunkEnd::None) log_pending();
     }
     // Ctrl+C: end this direction with the frame in hand written out; the main thread ends the
     // process once both directions have done so.
     if (interrupted()) break;
   }
 
-  if (!pending.empty()) log_frame(label, pending, log);
+  if (!pending.bytes.empty()) log_pending();
 }
 
 int serial_proxy(const ProxySettings& settings) {
@@ -236,10 +233,11 @@ int serial_proxy(const ProxySettings& settings) {
   auto cts_clone = clone_port(*cts_side);
   if (!cts_clone) fatal_stop("clone cts_side failed", structured_rendering(cts_clone.error()));
 
+  const ChunkRules rules = chunk_rules(FRAME_SILENCE, settings.chunking);
   std::thread mm_to_cts =
-      start_direction(MM_TO_CTS6, std::move(*mm_side), std::move(*cts_clone), log);
+      start_direction(MM_TO_CTS6, std::move(*mm_side), std::move(*cts_clone), log, rules);
   std::thread cts_to_mm =
-      start_direction(CTS6_TO_MM, std::move(*cts_side), std::move(*mm_clone), log);
+      start_direction(CTS6_TO_MM, std::move(*cts_side), std::move(*mm_clone), log, rules);
 
   mm_to_cts.join();
   cts_to_mm.join();

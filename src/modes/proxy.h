@@ -6,9 +6,9 @@
 // one frame record is written and for nothing else. The log closes when the last of its holders
 // (the main thread and the two direction threads) lets go of it.
 //
-// A frame ends at the end of a read that brings an ETX (0x03), after more than 100 ms of silence,
-// when the direction ends (its read or write failed) and when the user presses Ctrl+C: no byte that
-// was read is left out of the console and the log.
+// A frame ends by the chunking rule of modes/chunking.h (an end byte, ETX unless told otherwise;
+// more than 100 ms of silence; the --chunk-ms age), when the direction ends (its read or write
+// failed) and when the user presses Ctrl+C: no byte that was read is left out of the log.
 #pragma once
 
 #include <memory>
@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "capture/files.h"
+#include "modes/chunking.h"
 #include "serial/serial.h"
 #include "text/bytes.h"
 
@@ -43,8 +44,8 @@ struct FrameText {
 
 FrameText format_frame(std::string_view time, std::string_view label, ByteView bytes);
 
-// Prints the frame (its lines whole) and appends its record to the log under the log's lock.
-// Failures to write the file are ignored.
+// Appends the frame's record to the log under the log's lock, then hands its lines to the console
+// as one piece. Failures to write the file are ignored.
 void log_frame(std::string_view label, ByteView bytes, const SharedLog& log);
 
 // The body of one direction thread: reads `reader`, forwards each read to `writer` before anything
@@ -52,6 +53,6 @@ void log_frame(std::string_view label, ByteView bytes, const SharedLog& log);
 // an interrupt has been seen, after logging what is pending; the two devices and the reference to
 // the log are released on return.
 void forward_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
-                       SharedLog log);
+                       SharedLog log, ChunkRules rules);
 
 }  // namespace kelp

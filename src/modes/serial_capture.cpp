@@ -1,12 +1,12 @@
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "capture/chunk.h"
 #include "capture/clock.h"
 #include "capture/files.h"
+#include "modes/chunking.h"
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
@@ -15,30 +15,41 @@ namespace kelp {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr std::uint8_t ETX = 0x03;
 constexpr std::size_t READ_SIZE = 4096;
 constexpr std::chrono::milliseconds PORT_TIMEOUT{100};
-// A chunk without ETX ends once the line has been quiet for longer than this.
+// A chunk without an end byte ends once the line has been quiet for longer than this.
 constexpr std::chrono::milliseconds QUIET_TIME{200};
 
 struct Capture {
   LogFile& log;
-  std::string label;        // "Serial COM3"
-  std::string quiet_label;  // "Serial COM3 [quiet-flush]"
-  std::string source;       // "serial/COM3@9600"
-  std::vector<std::uint8_t> pending;
+  std::string label;   // "Serial COM3"
+  std::string source;  // "serial/COM3@9600"
+  PendingChunk pending;
   std::uint64_t record = 0;
 };
 
-// One chunk: the same number, time and bytes on the console, in the log and in the raw file.
-void flush_chunk(Capture& capture, const std::string& label) {
+// The console label says why a chunk ended when no end byte ended it.
+std::string console_label(const Capture& capture, ChunkEnd end) {
+  switch (end) {
+    case ChunkEnd::Silence:
+      return capture.label + " [quiet-flush]";
+    case ChunkEnd::Age:
+      return capture.label + " [time-flush]";
+    case ChunkEnd::EndByte:
+    case ChunkEnd::None:
+      break;
+  }
+  return capture.label;
+}
+
+// One chunk: the same number, time and bytes in the log, in the raw file and on the console.
+void flush_chunk(Capture& capture, ChunkEnd end) {
   const std::string time = event_time();
   ++capture.record;
   record_chunk(capture.log, "serial",
-               Chunk{capture.record, time, label, capture.source, capture.pending});
-  capture.pending.clear();
+               Chunk{capture.record, time, console_label(capture, end), capture.source,
+                     capture.pending.bytes});
+  capture.pending.bytes.clear();
 }
 
 std::string banner(const SerialCaptureSettings& settings, const std::string& log_path) {
@@ -76,42 +87,35 @@ int serial_capture(const SerialCaptureSettings& settings) {
   }
   write_stdout("DTR and RTS asserted.\n\n");
 
-  Capture capture{log,
-                  "Serial " + settings.port,
-                  "Serial " + settings.port + " [quiet-flush]",
+  const ChunkRules rules = chunk_rules(QUIET_TIME, settings.chunking);
+  Capture capture{log, "Serial " + settings.port,
                   "serial/" + settings.port + "@" + std::to_string(settings.baud),
-                  {},
-                  0};
-  capture.pending.reserve(READ_SIZE);
+                  start_pending(ChunkClock::now()), 0};
   std::array<std::uint8_t, READ_SIZE> buffer{};
-  auto last_data = Clock::now();
 
   // Pacing comes from the read time-out alone: each pass waits at most 100 ms in the serial layer.
   for (;;) {
     auto got = read(port, buffer);
     if (got) {
       if (*got > 0) {
-        const auto bytes = std::span(buffer).first(*got);
-        capture.pending.insert(capture.pending.end(), bytes.begin(), bytes.end());
-        last_data = Clock::now();
-        // The chunk ends with the read that brought the ETX, bytes after it included.
-        if (std::find(bytes.begin(), bytes.end(), ETX) != bytes.end()) {
-          flush_chunk(capture, capture.label);
-        }
+        const ReadOutcome outcome =
+            add_read(capture.pending, ByteView(buffer.data(), *got), rules, ChunkClock::now());
+        if (outcome.warn_stream) write_stderr(STREAM_WARNING);
+        if (outcome.end != ChunkEnd::None) flush_chunk(capture, outcome.end);
       }
     } else if (got.error().kind == IoErrorKind::TimedOut) {
-      if (!capture.pending.empty() && Clock::now() - last_data > QUIET_TIME) {
-        flush_chunk(capture, capture.quiet_label);
-      }
+      const ChunkEnd end = check_time_out(capture.pending, rules, ChunkClock::now());
+      if (end != ChunkEnd::None) flush_chunk(capture, end);
     } else {
       write_stderr("Read error: " + got.error().text + "\n");
-      // The line is gone, but what it delivered before failing is still part of the capture.
-      if (!capture.pending.empty()) flush_chunk(capture, capture.label);
+      // The line is gone, but what it delivered before failing is still part of the capture
+      // (under the plain label: neither a silence nor the age ended it).
+      if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::EndByte);
       return 0;
     }
 
     if (interrupted()) {
-      if (!capture.pending.empty()) flush_chunk(capture, capture.quiet_label);
+      if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::Silence);
       end_as_interrupted();
     }
   }

@@ -2,31 +2,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 
 #include "platform/console.h"
+#include "platform/console_stream.h"
 
 namespace kelp {
-namespace {
-
-std::mutex& console_lock() {
-  static std::mutex lock;
-  return lock;
-}
-
-void write_whole(int fd, std::string_view text) {
-  std::lock_guard guard(console_lock());
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a closed pipe or a full disk: the capture files still get everything
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-}  // namespace
 
 void init_console() {
   // A reader that goes away (kelp-capture udp | head) must not kill a running capture: the
@@ -37,7 +17,16 @@ void init_console() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
-void write_stdout(std::string_view text) { write_whole(STDOUT_FILENO, text); }
-void write_stderr(std::string_view text) { write_whole(STDERR_FILENO, text); }
+void write_console_stream(ConsoleStream stream, std::string_view text) {
+  const int fd = stream == ConsoleStream::Out ? STDOUT_FILENO : STDERR_FILENO;
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a closed pipe or a full disk: the capture files still get everything
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
 
 }  // namespace kelp

@@ -3,28 +3,24 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "platform/console.h"
+#include "platform/console_stream.h"
 #include "text/utf16.h"
 
 namespace kelp {
 namespace {
-
-std::mutex& console_lock() {
-  static std::mutex lock;
-  return lock;
-}
 
 bool is_console(HANDLE handle) {
   DWORD mode = 0;
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
 
-void write_whole(DWORD which, std::string_view text) {
-  std::lock_guard guard(console_lock());
-  HANDLE handle = GetStdHandle(which);
+}  // namespace
+
+void write_console_stream(ConsoleStream stream, std::string_view text) {
+  HANDLE handle = GetStdHandle(stream == ConsoleStream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
   if (is_console(handle)) {
     // A real console shows UTF-16; redirected output stays the UTF-8 bytes.
@@ -48,15 +44,10 @@ void write_whole(DWORD which, std::string_view text) {
   }
 }
 
-}  // namespace
-
 void init_console() {
   // Single LF line ends, never CRLF, whatever the C runtime would have done.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
 }
-
-void write_stdout(std::string_view text) { write_whole(STD_OUTPUT_HANDLE, text); }
-void write_stderr(std::string_view text) { write_whole(STD_ERROR_HANDLE, text); }
 
 }  // namespace kelp

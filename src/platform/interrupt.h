@@ -1,11 +1,12 @@
-// Ctrl+C (SIGINT/SIGTERM on POSIX, the console control handler on Windows).
+// Ctrl+C and its kin: SIGINT, SIGTERM and SIGHUP (a closed terminal or SSH session) on POSIX,
+// the console control handler on Windows (Ctrl+C, Ctrl+Break, a closed console window).
 //
 // The handler only records that the user asked to stop. The loops of the modes look at
 // `interrupted()` between reads, finish the record in hand, write out what is still pending and
-// then call `end_as_interrupted()`, which ends the process the way an unhandled Ctrl+C would have
-// (the signal's default action on POSIX, the status of an interrupted console program on
-// Windows), writing nothing more. Blocking waits that must wake up on Ctrl+C (the UDP receive)
-// watch `interrupt_wait_handle()`.
+// then call `end_as_interrupted()`, which lets the console write out what it holds (at most
+// about a second) and ends the process the way the unhandled signal would have (the signal's
+// default action on POSIX, the status of an interrupted console program on Windows). Blocking waits
+// that must wake up on Ctrl+C (the UDP receive) watch `interrupt_wait_handle()`.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/console.h"
 #include "platform/interrupt.h"
 
 namespace kelp {
@@ -35,15 +36,22 @@ void install_interrupt_handler() {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
-  action.sa_flags =
-      0;  // no SA_RESTART: a blocking call returns EINTR and the loop looks at the flag
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  // No SA_RESTART: a blocking call returns EINTR and the loop looks at the flag.
+  action.sa_flags = 0;
+  // SIGHUP is the terminal or the SSH session going away. A signal that was ignored when the
+  // tool started stays ignored: `nohup kelp-capture udp` must outlive its terminal, and a
+  // background job started by a script must not stop at the script's Ctrl+C.
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous {};
+    if (::sigaction(signo, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    ::sigaction(signo, &action, nullptr);
+  }
 }
 
 bool interrupted() { return g_signal.load() != 0; }
 
 void end_as_interrupted() {
+  drain_console();
   int signo = g_signal.load();
   if (signo == 0) signo = SIGINT;
   // Die of the signal itself, so the parent (a shell, a script) sees what it would have seen

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/console.h"
 #include "platform/interrupt.h"
 
 namespace kelp {
@@ -31,6 +32,7 @@ void install_interrupt_handler() {
 bool interrupted() { return g_interrupted.load(); }
 
 void end_as_interrupted() {
+  drain_console();
   // The status a console program gets when Ctrl+C ends it.
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }

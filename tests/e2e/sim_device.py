@@ -164,3 +164,26 @@ def stream(peer, frames, gap=0.05):
         if i:
             time.sleep(gap)
         peer.write(frame)
+
+
+FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures")
+
+
+def console_stream():
+    """61,440 bytes of a real timing console's scoreboard output: no delimiter and no pause
+    (fixtures/console-streams/README.md)."""
+    with open(os.path.join(FIXTURES, "console-streams", "cts-scoreboard-meet.bin"), "rb") as f:
+        return f.read()
+
+
+def play(peer, data, bytes_per_second):
+    """Sends `data` at a steady line speed, as a console that keeps its line full does."""
+    start = time.monotonic()
+    sent = 0
+    while sent < len(data):
+        due = min(len(data), int((time.monotonic() - start) * bytes_per_second) + 1)
+        if due > sent:
+            peer.write(data[sent:due])
+            sent = due
+        time.sleep(0.01)
+

@@ -8,6 +8,7 @@ import random
 import re
 import resource
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -15,7 +16,9 @@ import time
 import unittest
 
 import harness
-from harness import EVENT_TIME, LOG_STAMP, ON_WINE, Tool, UdpSender, free_udp_port, run
+import sim_device
+from harness import (EVENT_TIME, LOG_STAMP, ON_WINE, PtyPeer, Tool, UdpSender, free_udp_port,
+                     run)
 
 BIN = r"udp_(\d{4,})_\d{6}(_\d+)?\.bin"
 LOG = r"udp_%s\.log" % LOG_STAMP
@@ -386,6 +389,102 @@ class ConsoleReaderTest(unittest.TestCase):
         self.assertEqual(proc.wait(30), harness.INTERRUPTED_STATUS)
         reader.join(10)
         self.assertEqual(proc.stderr.read(), b"")
+
+
+def run_for_at_most(seconds, *actions):
+    """Runs the actions on threads of their own and waits for them, `seconds` at most."""
+    threads = [threading.Thread(target=action, daemon=True) for action in actions]
+    for thread in threads:
+        thread.start()
+    deadline = time.monotonic() + seconds
+    for thread in threads:
+        thread.join(max(0.0, deadline - time.monotonic()))
+
+
+class UnreadConsoleTest(unittest.TestCase):
+    """A console that takes no output at all (a pipe whose reader stopped, a pager at its prompt, a
+    Windows console with text selected) stalls neither a capture nor the proxy's forwarding."""
+
+    def popen(self, args, workdir, until):
+        """Starts the tool with stdout into a pipe that is read only up to `until`, then never."""
+        read_end, write_end = os.pipe()
+        proc = subprocess.Popen(harness.command(args), cwd=workdir.path, stdin=subprocess.DEVNULL,
+                                stdout=write_end, stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+
+        def stop():
+            if proc.poll() is None:
+                os.killpg(proc.pid, 9)
+                proc.wait(10)
+            os.close(read_end)
+        self.addCleanup(stop)
+        out = b""
+        while until not in out:
+            chunk = os.read(read_end, 65536)
+            if not chunk:
+                self.fail("the tool ended before %r: %r" % (until, out))
+            out += chunk
+        return proc
+
+    def assert_ctrl_c_ends_it_soon(self, proc):
+        started = time.monotonic()
+        os.killpg(proc.pid, signal.SIGINT)
+        self.assertEqual(proc.wait(30), harness.INTERRUPTED_STATUS)
+        # The console is given about a second to take what it holds; Wine adds its own exit.
+        self.assertLess(time.monotonic() - started, 4.0 if ON_WINE else 2.0)
+
+    def frames(self):
+        # Packets of the recorded console stream, each closed by an ETX: about 150 KB of console
+        # text, more than a pipe holds.
+        data = sim_device.console_stream()[:40000]
+        return [data[i:i + 400] + b"\x03" for i in range(0, len(data), 400)]
+
+    def test_serial_and_proxy_with_an_unread_console(self):
+        frames = self.frames()
+        sent = b"".join(frames)
+
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        proc = self.popen(["serial", "--port", peer.port_name], workdir,
+                          b"DTR and RTS asserted.\n\n")
+        # A tool that stops reading would block the sender for ever: it sends on a thread of its own.
+        run_for_at_most(60, lambda: sim_device.stream(peer, frames, gap=0.005))
+
+        def recorded():
+            names = workdir.matching(r"serial_\d{4}_\d{6}(_\d+)?\.bin")
+            return b"".join(workdir.read(name) for name in names)
+        harness.wait_until(lambda: recorded() == sent)
+        self.assertEqual(recorded(), sent)
+        self.assert_ctrl_c_ends_it_soon(proc)
+
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        mm, cts = PtyPeer(), PtyPeer()
+        self.addCleanup(mm.close)
+        self.addCleanup(cts.close)
+        proc = self.popen(["proxy", "--listen", mm.port_name, "--forward", cts.port_name],
+                          workdir, b"=" * 60 + b"\n")
+        time.sleep(1.0 if ON_WINE else 0.3)  # both ports open
+        # Both sides talk at once and read what reaches them, as MM and a console do.
+        received = {}
+        run_for_at_most(60, *[lambda p=peer: sim_device.stream(p, frames, 0.005)
+                              for peer in (mm, cts)],
+                        *[lambda p=peer: received.update({p: p.read_exactly(len(sent), 50)})
+                          for peer in (mm, cts)])
+        self.assertEqual(received.get(cts), sent)
+        self.assertEqual(received.get(mm), sent)
+
+        def logged(label):
+            _, log = workdir.only(r"proxy_%s\.log" % LOG_STAMP)
+            hexes = re.findall(rb" " + re.escape(label) + rb"\] \d+ bytes\n  TEXT: .*?\n"
+                               rb"  HEX:  ([0-9a-f ]*)\n\n", log, re.S)
+            return b"".join(bytes.fromhex(h.decode()) for h in hexes)
+        for label in (b"MM->CTS6", b"CTS6->MM"):
+            harness.wait_until(lambda: logged(label) == sent)
+            self.assertEqual(logged(label), sent, label)
+        self.assert_ctrl_c_ends_it_soon(proc)
 
 
 def invalid_utf8_shapes():

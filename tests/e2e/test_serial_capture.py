@@ -1,7 +1,10 @@
 """`serial`: the incoming stream is cut at ETX reads and silences, and every chunk is shown, logged
 and saved; no received byte is lost when the line fails or the user presses Ctrl+C."""
 
+import os
 import re
+import signal
+import threading
 import time
 import unittest
 
@@ -160,28 +163,99 @@ class SerialCaptureTest(unittest.TestCase):
         self.assertEqual(log, b"")
         self.assertEqual(result.workdir.files(), [log_name])
 
-    def test_ctrl_c_records_the_pending_bytes(self):
-        peer = self.peer()
-        tool = self.start(peer)
-        # Bytes keep coming, so no silence ends the chunk before Ctrl+C does.
-        pieces = [b"lane%d," % i for i in range(6)]
-        sim_device.stream(peer, pieces, gap=0.05)
-        time.sleep(0.03)
-        tool.interrupt()
-        status = tool.wait()
-        self.assertEqual(status, harness.INTERRUPTED_STATUS)
-        sent = b"".join(pieces)
+    def test_ctrl_c_and_a_closed_terminal_record_the_pending_bytes(self):
+        # SIGHUP is what closing the terminal or the SSH session sends; Windows has its own
+        # console-window events instead.
+        signals = [signal.SIGINT] + ([] if ON_WINE else [signal.SIGHUP])
+        for signo in signals:
+            with self.subTest(signal=signo.name):
+                peer = self.peer()
+                tool = self.start(peer)
+                # Bytes keep coming, so no silence ends the chunk before the signal does.
+                pieces = [b"lane%d," % i for i in range(6)]
+                sim_device.stream(peer, pieces, gap=0.05)
+                time.sleep(0.03)
+                os.kill(tool.proc.pid, signo)
+                status = tool.wait()
+                expected = (harness.INTERRUPTED_STATUS if signo == signal.SIGINT
+                            else -signal.SIGHUP)
+                self.assertEqual(status, expected)
+                sent = b"".join(pieces)
+                shown = analyses(tool.stdout)
+                self.assertGreaterEqual(len(shown), 1, tool.stdout)
+                self.assertTrue(all(label.endswith(b" [quiet-flush]") for _, _, label, _ in shown))
+                bins = self.bins(tool.workdir)
+                got = b"".join(data for _, data in bins)
+                # Everything the tool had read is saved; at most the last piece can still be on
+                # the wire.
+                self.assertTrue(sent.startswith(got) and len(got) >= len(sent) - len(pieces[-1]),
+                                got)
+                _, log = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+                self.assertEqual(log.count(b"--- #"), len(bins))
+                self.assertTrue(log.endswith(b"\n\n"))
+                self.assertNotIn(b"Read error", tool.stderr)
+
+
+class ConsoleStreamTest(unittest.TestCase):
+    """Real consoles stream without a delimiter and without a pause."""
+
+    def start(self, *options):
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        tool = Tool(["serial", "--port", peer.port_name] + list(options))
+        self.addCleanup(tool.__exit__)
+        tool.wait_stdout(DTR_LINE)
+        return peer, tool
+
+    def bins(self, tool):
+        names = tool.workdir.matching(r"serial_\d{4}_\d{6}(_\d+)?\.bin")
+        return [tool.workdir.read(name) for name in names]
+
+    def test_a_console_that_never_pauses_is_recorded_as_it_plays(self):
+        # 12 s of the recorded stream at its own line speed (9600-8E1 carries 873 bytes a second).
+        data = sim_device.console_stream()[:873 * 12]
+        peer, tool = self.start("--baud", "9600", "--parity", "even", "--chunk-ms", "1000")
+        player = threading.Thread(target=sim_device.play, args=(peer, data, 873))
+        player.start()
+        # Chunks appear while the console is still sending, each about a second of it.
+        wait_chunks(tool, 3)
+        self.assertTrue(player.is_alive(), "the stream ended before three chunks were recorded")
+        player.join()
+        # Once the line is quiet, the rest is one last chunk.
+        wait = harness.wait_until(lambda: b"".join(self.bins(tool)) == data, 10)
+        self.assertTrue(wait, "the raw files do not add up to the stream")
         shown = analyses(tool.stdout)
-        self.assertGreaterEqual(len(shown), 1, tool.stdout)
-        self.assertTrue(all(label.endswith(b" [quiet-flush]") for _, _, label, _ in shown))
-        bins = self.bins(tool.workdir)
-        got = b"".join(data for _, data in bins)
-        # Everything the tool had read is saved; at most the last piece can still be on the wire.
-        self.assertTrue(sent.startswith(got) and len(got) >= len(sent) - len(pieces[-1]), got)
-        _, log = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
-        self.assertEqual(log.count(b"--- #"), len(bins))
-        self.assertTrue(log.endswith(b"\n\n"))
-        self.assertNotIn(b"Read error", tool.stderr)
+        labels = [label for _, _, label, _ in shown]
+        time_flush = ("Serial %s [time-flush]" % peer.port_name).encode()
+        self.assertEqual(labels[:-1], [time_flush] * (len(shown) - 1))
+        self.assertTrue(labels[-1].endswith(b" [quiet-flush]"), labels[-1])
+        self.assertGreaterEqual(len(shown), 10)
+        self.assertEqual([length for _, _, _, length in shown], [len(b) for b in self.bins(tool)])
+        self.assertNotIn(b"65536", tool.stderr)
+
+    def test_another_end_byte(self):
+        peer, tool = self.start("--end-byte", "17")
+        # ETB ends a packet; ETX is just another byte now.
+        peer.write(b"SWIM\x03RUN\x17")
+        out = wait_chunks(tool, 1)
+        self.assertEqual([(label, length) for _, _, label, length in analyses(out)],
+                         [(("Serial " + peer.port_name).encode(), 9)])
+        harness.wait_until(lambda: self.bins(tool) == [b"SWIM\x03RUN\x17"], 5)
+        self.assertEqual(self.bins(tool), [b"SWIM\x03RUN\x17"])
+
+    def test_a_stream_that_never_ends_a_chunk_earns_one_warning(self):
+        peer, tool = self.start()
+        data = (sim_device.console_stream() * 2)[:100000]
+        peer.write(data)
+        warning = (b"Warning: 65536 bytes arrived without an end byte or a pause; add "
+                   b"--chunk-ms 1000 to record a stream that never pauses\n")
+        tool.wait_stderr(warning)
+        # Nothing else changes: the chunk ends with the silence, whole.
+        harness.wait_until(lambda: self.bins(tool) == [data], 10)
+        self.assertEqual(self.bins(tool), [data])
+        # Once (after the warnings about the lines a pseudo-terminal does not have).
+        self.assertEqual(tool.stderr.count(warning), 1)
+        self.assertTrue(tool.stderr.endswith(warning))
 
 
 if __name__ == "__main__":

@@ -79,7 +79,9 @@ TEST(ParseParityList, TrimsDropsAndKeepsRepetitions) {
   EXPECT_EQ(parse_parity_list("none,odd"), (std::vector{P::None, P::Odd}));
   EXPECT_EQ(parse_parity_list("even , none ,bogus"), (std::vector{P::Even, P::None}));
   EXPECT_EQ(parse_parity_list("odd,odd"), (std::vector{P::Odd, P::Odd}));
-  EXPECT_EQ(parse_parity_list("\xe3\x80\x80" "e\t"), (std::vector{P::Even}));  // U+3000, TAB
+  EXPECT_EQ(parse_parity_list("\xe3\x80\x80"
+                              "e\t"),
+            (std::vector{P::Even}));  // U+3000, TAB
   EXPECT_TRUE(parse_parity_list(",,").empty());
   EXPECT_TRUE(parse_parity_list("mark").empty());
   EXPECT_TRUE(parse_parity_list("").empty());
@@ -92,20 +94,20 @@ TEST(UdpSettings, PortDefaultsTo12000) {
 }
 
 TEST(SerialSettings, DefaultsAndFallbacks) {
-  auto s = read_serial_settings(Args{"k", "serial", "--port", "COM4", "--baud", "fast"}, NO_ADAPTER);
+  auto s =
+      read_serial_settings(Args{"k", "serial", "--port", "COM4", "--baud", "fast"}, NO_ADAPTER);
   ASSERT_TRUE(s);
   EXPECT_EQ(s->port, "COM4");
   EXPECT_EQ(s->baud, 9600u);
   EXPECT_EQ(s->parity, Parity::None);
 
-  s = read_serial_settings(Args{"k", "serial", "--port", "COM4", "--baud", "4294967295", "--parity",
-                                "ODD"},
-                           NO_ADAPTER);
+  s = read_serial_settings(
+      Args{"k", "serial", "--port", "COM4", "--baud", "4294967295", "--parity", "ODD"}, NO_ADAPTER);
   EXPECT_EQ(s->baud, 4294967295u);
   EXPECT_EQ(s->parity, Parity::Odd);
-  s = read_serial_settings(Args{"k", "serial", "--port", "COM4", "--baud", "4294967296", "--parity",
-                                "mark"},
-                           NO_ADAPTER);
+  s = read_serial_settings(
+      Args{"k", "serial", "--port", "COM4", "--baud", "4294967296", "--parity", "mark"},
+      NO_ADAPTER);
   EXPECT_EQ(s->baud, 9600u);
   EXPECT_EQ(s->parity, Parity::None);
 
@@ -135,7 +137,8 @@ TEST(ProbeSettings, ReadsInOrderAndThePortErrorComesFirst) {
   s = read_probe_settings(Args{"k", "probe", "--port", "COM3", "--wait-ms", "0"}, NO_ADAPTER);
   EXPECT_EQ(s->wait_ms, 0u);
 
-  auto bad_payload = read_probe_settings(Args{"k", "probe", "--port", "COM3", "--hex", "5"}, NO_ADAPTER);
+  auto bad_payload =
+      read_probe_settings(Args{"k", "probe", "--port", "COM3", "--hex", "5"}, NO_ADAPTER);
   ASSERT_FALSE(bad_payload);
   EXPECT_EQ(bad_payload.error(), "ERROR: couldn't parse probe payload.\n");
 
@@ -173,6 +176,42 @@ TEST(ProxySettings, BothPortsAreRequired) {
   EXPECT_EQ(s->listen, "--forward");
   EXPECT_EQ(s->forward, "COM5");
   EXPECT_EQ(s->baud, 9600u);
+}
+
+TEST(ChunkOptions, EndByteAndAgeForSerialAndProxy) {
+  struct Case {
+    Args options;
+    std::optional<std::uint8_t> end_byte;
+    std::uint64_t chunk_ms;
+  };
+  const Case cases[] = {
+      {{}, ETX, 0},
+      {{"--end-byte", "17", "--chunk-ms", "1000"}, 0x17, 1000},
+      {{"--end-byte", "fF"}, 0xFF, 0},
+      {{"--end-byte", "none"}, std::nullopt, 0},
+      {{"--end-byte", "NONE"}, std::nullopt, 0},
+      // Unusable values keep the defaults, silently.
+      {{"--end-byte", "0x17", "--chunk-ms", "-1"}, ETX, 0},
+      {{"--end-byte", "7"}, ETX, 0},
+      {{"--end-byte", "017"}, ETX, 0},
+      {{"--end-byte", "1g"}, ETX, 0},
+      {{"--end-byte", ""}, ETX, 0},
+      {{"--chunk-ms", "18446744073709551615"}, ETX, 18446744073709551615u},
+      {{"--chunk-ms", "1e3"}, ETX, 0},
+  };
+  for (const Case& c : cases) {
+    Args serial = {"k", "serial", "--port", "COM4"};
+    Args proxy = {"k", "proxy", "--listen", "COM6", "--forward", "COM5"};
+    serial.insert(serial.end(), c.options.begin(), c.options.end());
+    proxy.insert(proxy.end(), c.options.begin(), c.options.end());
+    const auto s = read_serial_settings(serial, NO_ADAPTER);
+    const auto p = read_proxy_settings(proxy);
+    ASSERT_TRUE(s && p);
+    EXPECT_EQ(s->chunking.end_byte, c.end_byte) << testing::PrintToString(c.options);
+    EXPECT_EQ(s->chunking.chunk_ms, c.chunk_ms) << testing::PrintToString(c.options);
+    EXPECT_EQ(p->chunking.end_byte, c.end_byte) << testing::PrintToString(c.options);
+    EXPECT_EQ(p->chunking.chunk_ms, c.chunk_ms) << testing::PrintToString(c.options);
+  }
 }
 
 TEST(HelpText, Has37LinesEndingInABlankLine) {

@@ -12,8 +12,11 @@ int main(int argc, char** argv) {
   if (!args) {
     kelp::write_stderr("kelp-capture: argument " + std::to_string(args.error()) +
                        " is not valid UTF-8 text\n");
+    kelp::drain_console();
     return 2;
   }
   kelp::install_interrupt_handler();
-  return kelp::run_program(*args);
+  const int status = kelp::run_program(*args);
+  kelp::drain_console();
+  return status;
 }

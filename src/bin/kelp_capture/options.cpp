@@ -4,6 +4,7 @@
 
 #include "capture/render.h"
 #include "modes/payloads.h"
+#include "text/hex.h"
 #include "text/unicode.h"
 
 namespace kelp {
@@ -34,6 +35,23 @@ Parity parity_option(Arguments args) {
   auto value = option_value(args, "--parity");
   if (!value) return Parity::None;
   return parse_parity(*value).value_or(Parity::None);
+}
+
+// --end-byte: exactly two hex digits in either case, or "none" in any case.
+std::optional<std::uint8_t> end_byte_option(Arguments args) {
+  const auto value = option_value(args, "--end-byte");
+  if (!value) return ETX;
+  if (lower_for_matching(*value) == "none") return std::nullopt;
+  if (value->size() == 2) {
+    const int high = hex_digit_value((*value)[0]);
+    const int low = hex_digit_value((*value)[1]);
+    if (high >= 0 && low >= 0) return static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return ETX;
+}
+
+ChunkOptions chunk_options(Arguments args) {
+  return ChunkOptions{end_byte_option(args), unsigned_option<std::uint64_t>(args, "--chunk-ms", 0)};
 }
 
 std::optional<std::string> serial_port_option(Arguments args, const PortDetector& detect) {
@@ -100,7 +118,7 @@ std::expected<SerialCaptureSettings, std::string> read_serial_settings(Arguments
   auto port = serial_port_option(args, detect);
   if (!port) return std::unexpected(std::string(NO_SERIAL_PORT));
   return SerialCaptureSettings{*port, unsigned_option<std::uint32_t>(args, "--baud", 9600),
-                               parity_option(args)};
+                               parity_option(args), chunk_options(args)};
 }
 
 std::expected<ProbeSettings, std::string> read_probe_settings(Arguments args,
@@ -136,7 +154,8 @@ std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args) {
   auto forward = option_value(args, "--forward");
   if (!forward) return std::unexpected(std::string(NO_FORWARD));
   return ProxySettings{std::string(*listen), std::string(*forward),
-                       unsigned_option<std::uint32_t>(args, "--baud", 9600), parity_option(args)};
+                       unsigned_option<std::uint32_t>(args, "--baud", 9600), parity_option(args),
+                       chunk_options(args)};
 }
 
 }  // namespace kelp
