@@ -2,8 +2,8 @@
 // lines.
 //
 // Everything here is a pure function of its input except `print_analysis`, which hands one
-// chunk's analysis to the console as one piece (see platform/console.h). The byte-level rules it builds on
-// (decoding, escaping, hex, quoting) are in src/text.
+// chunk's analysis to the console as one piece (see platform/console.h). The byte-level rules it
+// builds on (decoding, escaping, hex, quoting) are in src/text.
 #pragma once
 
 #include <cstddef>
