@@ -121,7 +121,7 @@ class UdpCaptureTest(unittest.TestCase):
                 run(["udp", "--port", str(port)], workdir=workdir)
         logs = workdir.matching(r"udp_%s\.log" % LOG_STAMP)
         self.assertEqual(len(logs), 3, workdir.files())
-        stems = {re.sub(r"_\d+\.log$|\.log$", "", name) for name in logs}
+        stems = {re.fullmatch(r"(udp_\d{8}_\d{6})(_\d+)?\.log", name).group(1) for name in logs}
         if len(stems) == 1:  # all three in one second: the names took _2 and _3
             stem = stems.pop()
             self.assertEqual(logs, sorted([stem + ".log", stem + "_2.log", stem + "_3.log"]))
