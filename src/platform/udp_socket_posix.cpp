@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,6 +22,23 @@ void enlarge_receive_buffer(int fd) {
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0) return;
 #endif
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+// A socket that programs started from this process do not inherit. Where the socket type takes no
+// close-on-exec flag (macOS), the flag is set on the descriptor straight after.
+int open_udp_socket() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+#else
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+#endif
 }
 
 std::string format_sender(const sockaddr_in& address) {
@@ -47,7 +65,7 @@ UdpSocket::~UdpSocket() {
 }
 
 std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = open_udp_socket();
   if (fd < 0) return std::unexpected(errno);
   UdpSocket socket(fd);
   enlarge_receive_buffer(fd);
