@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,6 +24,23 @@ void enlarge_receive_buffer(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
+// A socket that programs started from this process do not inherit. Where the socket type takes no
+// close-on-exec flag (macOS), the flag is set on the descriptor straight after.
+int open_udp_socket() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+#else
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+#endif
+}
+
 std::string format_sender(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
@@ -34,7 +52,7 @@ std::string format_sender(const sockaddr_in& address) {
 void close_socket(std::intptr_t native) { ::close(static_cast<int>(native)); }
 
 std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = open_udp_socket();
   if (fd < 0) return std::unexpected(errno);
   UdpSocket socket(fd);
   enlarge_receive_buffer(fd);

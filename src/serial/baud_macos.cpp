@@ -2,9 +2,14 @@
 //
 // The rate set this way holds until the next tcsetattr, so it is applied after the other line
 // settings.
-#include <IOKit/serial/ioss.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#if __has_include(<IOKit/serial/ioss.h>)
+#include <IOKit/serial/ioss.h>
+#else
+// Cross-compilers' macOS headers lack IOKit; the request code is a fixed part of the kernel ABI.
+#define IOSSIOSPEED _IOW('T', 2, speed_t)
+#endif
 
 #include <cerrno>
 

@@ -1,6 +1,7 @@
 // The capture directory, log names, records and raw files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -83,7 +84,7 @@ TEST_F(CaptureFolder, LogNamesNeverReuseAnEarlierRunsFile) {
     logs.push_back(std::move(*log));
   }
   const std::string sep(1, PATH_SEPARATOR);
-  for (int i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < 3; ++i) {
     EXPECT_TRUE(logs[i].path.starts_with("captures" + sep + "probe_")) << logs[i].path;
     EXPECT_EQ(slurp(logs[i].path), "run " + std::to_string(i) + "\n");
   }

@@ -4,7 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#if __has_include(<pty.h>)
 #include <pty.h>
+#else
+#include <util.h>  // openpty on macOS and the BSDs
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
