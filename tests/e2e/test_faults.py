@@ -439,6 +439,56 @@ class UnreadConsoleTest(unittest.TestCase):
         data = sim_device.console_stream()[:40000]
         return [data[i:i + 400] + b"\x03" for i in range(0, len(data), 400)]
 
+    def test_what_a_stalled_console_missed_is_counted(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        port = free_udp_port()
+        read_end, write_end = os.pipe()
+        proc = subprocess.Popen(harness.command(["udp", "--port", str(port)]), cwd=workdir.path,
+                                stdin=subprocess.DEVNULL, stdout=write_end,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+        self.addCleanup(lambda: proc.poll() is None and (os.killpg(proc.pid, 9), proc.wait(10)))
+        out = bytearray()
+        while not out.endswith(BANNER_END):
+            out += os.read(read_end, 65536)
+        time.sleep(0.5 if ON_WINE else 0.1)  # the bind follows the banner at once
+
+        # Some 6 MiB of analyses while nobody reads the console: more than it may fall behind.
+        count = 3000
+        payloads = [b"%05d " % i + bytes(range(256)) * 4 for i in range(1, count + 1)]
+        with UdpSender() as sender:
+            for i, payload in enumerate(payloads):
+                sender.send(port, payload)
+                if i % 50 == 49:
+                    time.sleep(0.01)
+        expected = {n: p for n, p in enumerate(payloads, start=1)}
+        harness.wait_until(lambda: len(bins_by_number(workdir)) == count, 60)
+        self.assertEqual(bins_by_number(workdir), expected)
+
+        # The console reads again: what it missed is one line, where it would have been.
+        def read_all():
+            for chunk in iter(lambda: os.read(read_end, 65536), b""):
+                out.extend(chunk)
+        reader = threading.Thread(target=read_all, daemon=True)
+        reader.start()
+        notice = re.compile(rb"\((\d+) records were left out here while the console was not "
+                            rb"taking output; the capture files hold them all\)\n")
+        harness.wait_until(lambda: notice.search(bytes(out)))
+        os.killpg(proc.pid, signal.SIGINT)
+        proc.wait(30)
+        reader.join(10)
+        os.close(read_end)
+        shown = [n for n, _, _, _ in shown_datagrams(bytes(out))]
+        left_out = [int(n) for n in notice.findall(bytes(out))]
+        self.assertEqual(len(left_out), 1, bytes(out)[-300:])
+        self.assertEqual(len(shown) + left_out[0], count)
+        # Whole analyses, in order, with one run of them missing where the notice stands.
+        before = out[:notice.search(bytes(out)).start()]
+        kept = len(shown_datagrams(bytes(before)))
+        self.assertEqual(shown, list(range(1, kept + 1)) +
+                         list(range(kept + 1 + left_out[0], count + 1)))
+
     def test_serial_and_proxy_with_an_unread_console(self):
         frames = self.frames()
         sent = b"".join(frames)
