@@ -24,9 +24,15 @@ inline constexpr int UDP_RECEIVE_BUFFER_BYTES = 32 * 1024 * 1024;
 
 // Closes a socket of this platform.
 void close_socket(std::intptr_t native);
+// Closes the event that tells a socket's receive loop that data is there. Only Windows gives a
+// socket one; elsewhere the socket is waited on itself.
+void close_socket_event(std::intptr_t native);
 
-// A bound UDP socket; closes itself when destroyed. Move-only.
-using UdpSocket = NativeHandle<close_socket>;
+// A bound UDP socket with what waiting on it needs; closes both when destroyed. Move-only.
+struct UdpSocket {
+  NativeHandle<close_socket_event> data_event;  // empty but on Windows; closed after the socket
+  NativeHandle<close_socket> handle;
+};
 
 struct Datagram {
   std::size_t size = 0;

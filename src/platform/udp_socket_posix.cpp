@@ -51,10 +51,14 @@ std::string format_sender(const sockaddr_in& address) {
 
 void close_socket(std::intptr_t native) { ::close(static_cast<int>(native)); }
 
+// poll waits on the socket itself: no socket is given an event here.
+void close_socket_event(std::intptr_t) {}
+
 std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
   int fd = open_udp_socket();
   if (fd < 0) return std::unexpected(errno);
-  UdpSocket socket(fd);
+  UdpSocket socket;
+  socket.handle.reset(fd);
   enlarge_receive_buffer(fd);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -68,12 +72,12 @@ std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
 
 bool enable_broadcast(UdpSocket& socket) {
   int on = 1;
-  return ::setsockopt(static_cast<int>(socket.native()), SOL_SOCKET, SO_BROADCAST, &on,
+  return ::setsockopt(static_cast<int>(socket.handle.native()), SOL_SOCKET, SO_BROADCAST, &on,
                       sizeof on) == 0;
 }
 
 ReceiveResult receive_datagram(UdpSocket& socket, std::span<std::uint8_t> buffer) {
-  int fd = static_cast<int>(socket.native());
+  int fd = static_cast<int>(socket.handle.native());
   int wake = static_cast<int>(interrupt_wait_handle());
   for (;;) {
     if (interrupted()) return {ReceiveOutcome::Interrupted, {}, 0};

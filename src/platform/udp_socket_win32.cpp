@@ -26,22 +26,18 @@ std::string format_sender(const sockaddr_in& address) {
   return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-// One event per socket tells the receive loop that data is there; it waits on that and on the
-// interrupt event together.
-HANDLE& socket_event() {
-  static HANDLE event = nullptr;
-  return event;
-}
-
 }  // namespace
 
 void close_socket(std::intptr_t native) { closesocket(as_socket(native)); }
+
+void close_socket_event(std::intptr_t native) { WSACloseEvent(reinterpret_cast<WSAEVENT>(native)); }
 
 std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
   if (!start_winsock()) return std::unexpected(WSAGetLastError());
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return std::unexpected(WSAGetLastError());
-  UdpSocket result(static_cast<std::intptr_t>(s));
+  UdpSocket result;
+  result.handle.reset(static_cast<std::intptr_t>(s));
   int size = UDP_RECEIVE_BUFFER_BYTES;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
   sockaddr_in address{};
@@ -51,22 +47,25 @@ std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return std::unexpected(WSAGetLastError());
   }
+  // One event per socket, tied to it here, tells the receive loop that data is there; the loop
+  // waits on it and on the interrupt event together.
+  const WSAEVENT event = WSACreateEvent();
+  if (event == WSA_INVALID_EVENT) return std::unexpected(WSAGetLastError());
+  result.data_event.reset(reinterpret_cast<std::intptr_t>(event));
+  // This also makes the socket non-blocking, so that a receive never waits past Ctrl+C.
+  if (WSAEventSelect(s, event, FD_READ) != 0) return std::unexpected(WSAGetLastError());
   return result;
 }
 
 bool enable_broadcast(UdpSocket& socket) {
   BOOL on = TRUE;
-  return setsockopt(as_socket(socket.native()), SOL_SOCKET, SO_BROADCAST,
+  return setsockopt(as_socket(socket.handle.native()), SOL_SOCKET, SO_BROADCAST,
                     reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
 ReceiveResult receive_datagram(UdpSocket& socket, std::span<std::uint8_t> buffer) {
-  SOCKET s = as_socket(socket.native());
-  HANDLE& event = socket_event();
-  if (event == nullptr) {
-    event = WSACreateEvent();
-    WSAEventSelect(s, event, FD_READ);  // also makes the socket non-blocking
-  }
+  SOCKET s = as_socket(socket.handle.native());
+  HANDLE event = reinterpret_cast<HANDLE>(socket.data_event.native());
   HANDLE wake = reinterpret_cast<HANDLE>(interrupt_wait_handle());
   for (;;) {
     if (interrupted()) return {ReceiveOutcome::Interrupted, {}, 0};

@@ -30,6 +30,19 @@ std::string property_text(std::string_view decoded) {
   return std::string(decoded.substr(last + 1));
 }
 
+std::optional<std::string> first_hardware_id(std::uint32_t value_type, std::u16string_view units) {
+  constexpr std::uint32_t REG_MULTI_SZ_TYPE = 7;
+  if (value_type != REG_MULTI_SZ_TYPE) {
+    return std::nullopt;
+  }
+  // Each ID ends in a NUL; an empty one ends the list.
+  const std::u16string_view first = units.substr(0, units.find(u'\0'));
+  if (first.empty()) {
+    return std::nullopt;
+  }
+  return decode_utf16(first);
+}
+
 namespace {
 
 bool is_one_hex_byte(std::string_view text) {

@@ -34,6 +34,12 @@ bool is_parallel_port_name(std::string_view name);
 // "@oem12.inf,%ftdi%;FTDI" gives "FTDI". A value ending in ";" gives the empty text.
 std::string property_text(std::string_view decoded);
 
+// A device's hardware-ID property is a list of IDs (REG_MULTI_SZ, type 7), most specific first,
+// read into a zero-filled buffer. Its first ID stands in for the instance ID when that cannot be
+// read: it names vendor and product, though no serial number. Nothing when the value is of another
+// type or holds no ID.
+std::optional<std::string> first_hardware_id(std::uint32_t value_type, std::u16string_view units);
+
 // The USB identity of a port from its instance ID and the instance ID of its parent device (absent
 // when it could not be read). When the port is one interface of a composite device (the instance
 // ID names an interface of two hex digits), vendor, product and serial number come from the

@@ -101,18 +101,38 @@ std::expected<std::vector<GUID>, SerialError> class_guids(const wchar_t* class_n
   return guids;
 }
 
-// A text property of a device, REG_SZ only, as the part after its last ";".
-std::optional<std::string> device_property(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD code) {
+struct PropertyValue {
+  DWORD type = 0;
+  std::u16string units;  // the whole zero-filled buffer
+};
+
+// A property of a device as the system reports it; nothing when it cannot be read.
+std::optional<PropertyValue> read_property(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD code) {
   std::array<BYTE, REGISTRY_TEXT_BUFFER_BYTES> buffer{};
   DWORD type = 0;
   if (!SetupDiGetDeviceRegistryPropertyW(set, &device, code, &type, buffer.data(),
                                          static_cast<DWORD>(buffer.size()), nullptr)) {
     return std::nullopt;
   }
-  if (type != REG_SZ) {
+  return PropertyValue{type, units_of_bytes(buffer.data(), buffer.size())};
+}
+
+// A text property of a device, REG_SZ only, as the part after its last ";".
+std::optional<std::string> device_property(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD code) {
+  const std::optional<PropertyValue> value = read_property(set, device, code);
+  if (!value || value->type != REG_SZ) {
     return std::nullopt;
   }
-  return property_text(decode_utf16(units_of_bytes(buffer.data(), buffer.size())));
+  return property_text(decode_utf16(value->units));
+}
+
+// The first ID of the device's hardware-ID list.
+std::optional<std::string> hardware_id(HDEVINFO set, SP_DEVINFO_DATA& device) {
+  const std::optional<PropertyValue> value = read_property(set, device, SPDRP_HARDWAREID);
+  if (!value) {
+    return std::nullopt;
+  }
+  return first_hardware_id(value->type, value->units);
 }
 
 // The "PortName" of the device's hardware key; the empty text when there is none to read.
@@ -140,7 +160,7 @@ std::optional<std::string> instance_id(HDEVINFO set, SP_DEVINFO_DATA& device) {
     const std::size_t units = required < 199 ? required : 199;
     return decode_utf16(units_of(buffer.data(), units));
   }
-  return device_property(set, device, SPDRP_HARDWAREID);
+  return hardware_id(set, device);
 }
 
 std::optional<std::string> parent_id(DEVINST device) {
@@ -221,8 +241,9 @@ std::set<std::string> registry_port_names() {
     DWORD type = 0;
     const LSTATUS status = RegEnumValueW(key.handle, index, value_name.data(), &name_units, nullptr,
                                          &type, data.data(), &size);
+    // A value that is no port name says nothing about the values after it.
     if (!registry_text_acceptable(status == ERROR_SUCCESS, type, size)) {
-      break;
+      continue;
     }
     names.insert(decode_utf16(units_of_bytes(data.data(), size)));
   }

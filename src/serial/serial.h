@@ -90,7 +90,8 @@ SerialError serial_error_from_code(int code);
 // The I/O error made from an OS error code: the system text followed by " (os error N)".
 IoError io_error_from_code(int code);
 
-// Closes one handle of an open device (each platform's serial file supplies it).
+// Closes one handle of an open device, with whatever the platform keeps beside it for that handle
+// (each platform's serial file supplies it).
 void close_serial_handle(std::intptr_t native);
 
 // Move-only; a moved-from device holds no handle.
@@ -99,6 +100,8 @@ class SerialDevice {
   SerialDevice(std::intptr_t native, std::uint32_t timeout_ms)
       : handle_(native), timeout_ms_(timeout_ms) {}
 
+  // The platform's value for this handle: a file descriptor on POSIX; on Windows a record of the
+  // handle and its events that only the Windows serial file reads.
   std::intptr_t native() const { return handle_.native(); }
   // The time-out the device was opened with, in whole milliseconds.
   std::uint32_t timeout_ms() const { return timeout_ms_; }

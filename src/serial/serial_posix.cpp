@@ -243,19 +243,26 @@ std::expected<SerialDevice, SerialError> open_port(const SerialSettings& setting
     return fail(errno == EWOULDBLOCK ? EBUSY : errno);
   }
   if (retry_eintr([&] { return ::ioctl(fd, TIOCEXCL); }) == -1) return fail(errno);
+  // From here on the device owns the descriptor, so that every failure below also clears the
+  // exclusive flag on its way out (close_serial_handle): left set on a pseudo-terminal whose far
+  // end stays open, it would turn away every later opener that is not root.
+  SerialDevice device(fd, timeout_milliseconds(settings.timeout));
+  auto refuse = [](int code) { return std::unexpected(serial_error_from_code(code)); };
 
   // A rate of 0 would mean "hang up" to a termios driver; like a Windows driver, refuse it.
-  if (settings.baud == 0) return fail(EINVAL);
+  if (settings.baud == 0) return refuse(EINVAL);
   make_raw(tio, settings.parity);
   const auto standard = std::ranges::find(STANDARD_SPEEDS, settings.baud, &SpeedCode::rate);
   if (standard != std::ranges::end(STANDARD_SPEEDS)) {
     if (::cfsetispeed(&tio, standard->code) == -1 || ::cfsetospeed(&tio, standard->code) == -1) {
-      return fail(errno);
+      return refuse(errno);
     }
   }
-  if (const int refused = apply_framing(fd, tio); refused != 0) return fail(refused);
+  if (const int refused = apply_framing(fd, tio); refused != 0) return refuse(refused);
   if (standard == std::ranges::end(STANDARD_SPEEDS)) {
-    if (const int refused = set_custom_baud(fd, settings.baud); refused != 0) return fail(refused);
+    if (const int refused = set_custom_baud(fd, settings.baud); refused != 0) {
+      return refuse(refused);
+    }
   }
 
   // Opening a terminal raises DTR and RTS on most systems; the port starts with both low, as on
@@ -263,7 +270,7 @@ std::expected<SerialDevice, SerialError> open_port(const SerialSettings& setting
   int lines = TIOCM_DTR | TIOCM_RTS;
   retry_eintr([&] { return ::ioctl(fd, TIOCMBIC, &lines); });
 
-  return SerialDevice(fd, timeout_milliseconds(settings.timeout));
+  return device;
 }
 
 std::expected<std::size_t, IoError> read(SerialDevice& device, std::span<std::uint8_t> buffer) {

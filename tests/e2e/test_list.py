@@ -123,16 +123,25 @@ class WineRegistryPortsTest(unittest.TestCase):
         shutil.rmtree(self.prefix, ignore_errors=True)
 
     def wine(self, *args):
-        return subprocess.run(["wine"] + list(args), env=self.env, capture_output=True,
-                              timeout=600, stdin=subprocess.DEVNULL)
+        """Runs a Wine program; gives its standard output. The output goes through a file: the
+        programs Wine starts on the side inherit the streams, and a pipe would stay open for as
+        long as they run."""
+        with tempfile.TemporaryFile() as out:
+            subprocess.run(["wine"] + list(args), env=self.env, stdout=out,
+                           stderr=subprocess.DEVNULL, timeout=600, stdin=subprocess.DEVNULL)
+            out.seek(0)
+            return out.read()
+
+    def add_value(self, key, name, *data):
+        """Writes one registry value; `data` is what follows /v NAME on reg.exe's command line."""
+        for _ in range(3):  # the very first command in a new prefix may race its set-up
+            self.wine("reg.exe", "add", key, "/v", name, *data, "/f")
+            if name.encode() in self.wine("reg.exe", "query", key):
+                return
+        self.fail("could not write %s to the Wine registry" % name)
 
     def map_port(self):
-        key = "HKLM\\Software\\Wine\\Ports"
-        for _ in range(3):  # the very first command in a new prefix may race its set-up
-            self.wine("reg.exe", "add", key, "/v", self.NAME, "/d", self.slave_path, "/f")
-            if self.slave_path.encode() in self.wine("reg.exe", "query", key).stdout:
-                return
-        self.fail("could not write %s to the Wine registry" % self.NAME)
+        self.add_value("HKLM\\Software\\Wine\\Ports", self.NAME, "/d", self.slave_path)
 
     def test_a_mapped_com_name_is_listed_as_unknown(self):
         self.map_port()
@@ -152,6 +161,23 @@ class WineRegistryPortsTest(unittest.TestCase):
             self.assertEqual(len(names), len(set(names)))
             if os.path.exists("/dev/ttyS0"):
                 self.assertIn("COM1", names)
+        finally:
+            result.workdir.remove()
+
+    def test_a_value_that_is_no_port_name_hides_none_after_it(self):
+        # The SERIALCOMM map lives in the Wine server's memory only: keep this prefix's server up
+        # until tearDown. Values are read back in name order, so the number comes first.
+        subprocess.run(["wineserver", "-p"], env=self.env, check=False, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
+        self.add_value(key, "\\Device\\KelpA", "/t", "REG_DWORD", "/d", "1")
+        self.add_value(key, "\\Device\\KelpZ", "/d", self.NAME)
+
+        result = run(["list"], timeout=600, env=self.env)
+        try:
+            self.assertEqual(result.status, 0)
+            self.assertEqual(result.stderr, b"")
+            self.assertIn((self.NAME, "Unknown"), parse_listing(self, result.stdout))
         finally:
             result.workdir.remove()
 

@@ -1,6 +1,9 @@
 """`probe`: one payload out, everything that comes back within the window in."""
 
+import os
 import re
+import shutil
+import subprocess
 import time
 import unittest
 
@@ -132,6 +135,38 @@ class ProbeTest(unittest.TestCase):
         _, log = result.workdir.only(r"probe_%s\.log" % LOG_STAMP)
         self.assertEqual(log, b"")
         self.assertEqual(len(result.workdir.files()), 1)
+
+    @harness.skip_on_wine("Wine gives a serial port no exclusive flag to leave behind")
+    def test_a_refused_open_leaves_the_port_to_other_users(self):
+        # The exclusive flag turns away every opener but root, and CI runs as root: both runs of
+        # the tool are made as the user nobody, on a pseudo-terminal that user may open.
+        if os.geteuid() != 0:
+            self.skipTest("running the tool as the user nobody needs root")
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            self.skipTest("setpriv (util-linux) is not installed")
+        as_nobody = [setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        if subprocess.run(as_nobody + ["test", "-x", harness.BINARY]).returncode != 0:
+            self.skipTest("the user nobody cannot run %s" % harness.BINARY)
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        os.chmod(peer.slave_path, 0o666)
+
+        def probe_as_nobody(baud):
+            workdir = harness.Workdir()
+            self.addCleanup(workdir.remove)
+            os.chmod(workdir.path, 0o777)
+            return run(["probe", "--port", peer.port_name, "--baud", baud, "--wait-ms", "100"],
+                       workdir=workdir, wrapper=as_nobody)
+
+        refused = probe_as_nobody("0")
+        self.assertEqual(refused.stderr, b"ERROR: open %s@0-N-8-1: Invalid argument\n"
+                         % peer.port_name.encode())
+        self.assertEqual(refused.status, 1)
+        # The refusal came after the port was taken for exclusive use; it must have let go of it.
+        again = probe_as_nobody("9600")
+        self.assertEqual(again.stderr, b"")
+        self.assertEqual(again.status, 0)
 
     def test_ctrl_c_abandons_the_exchange_and_keeps_what_was_written(self):
         peer, device = self.device(replies={b"\x05": ENQ_REPLY})

@@ -118,6 +118,23 @@ TEST(DecodeUtf16, SurrogatesAndTrailingNuls) {
   EXPECT_EQ(decode_utf16(std::u16string(3, u'\0')), "");
 }
 
+TEST(HardwareId, TheFirstOfTheListGivesVendorAndProduct) {
+  using namespace std::string_literals;
+  // A zero-filled 520-byte buffer holding a two-ID list, as the system hands it over.
+  std::u16string list = u"USB\\VID_0403&PID_6001&REV_0600\0USB\\VID_0403&PID_6001\0\0"s;
+  list.resize(260, u'\0');
+  const auto id = first_hardware_id(7, list);
+  ASSERT_EQ(id, "USB\\VID_0403&PID_6001&REV_0600");
+  const auto info = usb_identity(*id, std::nullopt);
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->vid, 0x0403);
+  EXPECT_EQ(info->pid, 0x6001);
+  EXPECT_FALSE(info->serial_number.has_value());
+
+  EXPECT_EQ(first_hardware_id(1, list), std::nullopt);  // REG_SZ: not the list this property is
+  EXPECT_EQ(first_hardware_id(7, std::u16string(260, u'\0')), std::nullopt);
+}
+
 TEST(UsbIdentity, PlainAndCompositeDevices) {
   struct Case {
     std::string id;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <expected>
 #include <optional>
 #include <string>
 #include <thread>
@@ -197,6 +198,38 @@ TEST(SerialWin32Live, ReadsAndWritesThroughTwoHandlesAtOnce) {
   tool_reads.join();
   EXPECT_TRUE(written);
   EXPECT_TRUE(got == sent) << got.size() << " of " << SIZE << " bytes came back";
+}
+
+// The proxy's case: one thread waits in a read on one handle while another writes through the
+// clone. On Windows a handle opened without overlapped I/O runs one request at a time, shared with
+// its duplicates, so this write would wait until the read gave up after its 10 s, and the read
+// would end with TimedOut instead of the echo. Wine hands each request of such a handle to the
+// device on its own, so under Wine the write goes through with either kind of handle and cannot
+// show that fault; there the case runs the overlapped path, and its read must still return with the
+// first bytes rather than at its time-out.
+TEST(SerialWin32Live, AWriteCompletesWhileAReadIsPendingOnTheClone) {
+  REQUIRE_PORT(port, "KELP_TEST_ECHO_PORT");
+  auto reader = open_port(settings_for(*port, 10s));
+  ASSERT_TRUE(reader.has_value()) << reader.error().description;
+  auto writer = clone_port(*reader);
+  ASSERT_TRUE(writer.has_value()) << writer.error().description;
+  std::uint8_t buffer[64];
+  std::expected<std::size_t, IoError> got = std::unexpected(IoError{});
+  Clock::duration waited{};
+  std::thread waiting_read([&] {
+    const auto start = Clock::now();
+    got = read(*reader, buffer);
+    waited = Clock::now() - start;
+  });
+  std::this_thread::sleep_for(200ms);  // let the read start waiting; a late start changes nothing
+  const Bytes ping{'p', 'i', 'n', 'g'};
+  EXPECT_TRUE(write_all(*writer, ping).has_value());
+  EXPECT_TRUE(flush(*writer).has_value());
+  waiting_read.join();
+  ASSERT_TRUE(got.has_value()) << "the read ended with: " << got.error().text;
+  ASSERT_GE(*got, 1u);
+  EXPECT_EQ(Bytes(buffer, buffer + *got), Bytes(ping.begin(), ping.begin() + *got));
+  EXPECT_LT(waited, 5s) << "the read waited for its time-out, not for the first byte";
 }
 
 bool running_under_wine() {
