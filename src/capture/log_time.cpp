@@ -88,6 +88,17 @@ std::vector<std::uint32_t> day_numbers(std::uint32_t start_ms,
   return days;
 }
 
+CivilDate first_day_before(const CivilDate& modified_date, std::uint32_t modified_ms,
+                           std::span<const std::uint32_t> times) {
+  if (times.empty()) return modified_date;
+  const std::vector<std::uint32_t> days = day_numbers(times.front(), times);
+  // The last record came before the file was written; a last record later in the day than that
+  // (by the same hour's margin) was written the day before, just before midnight.
+  std::int64_t last_day = days_from_civil(modified_date);
+  if (times.back() > modified_ms + DAY_CHANGE_MS) --last_day;
+  return civil_from_days(last_day - days.back());
+}
+
 // The well-known conversion between civil dates and a day count (era of 400 years, March-based
 // years so that the leap day comes last).
 std::int64_t days_from_civil(const CivilDate& date) {

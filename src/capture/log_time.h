@@ -44,6 +44,11 @@ std::optional<RunStamp> run_stamp_from_file_name(std::string_view path);
 std::vector<std::uint32_t> day_numbers(std::uint32_t start_ms,
                                        std::span<const std::uint32_t> times);
 
+// The day of the first record of a log whose name holds no date, counted back from when the file
+// was last written: just after its last record was.
+CivilDate first_day_before(const CivilDate& modified_date, std::uint32_t modified_ms,
+                           std::span<const std::uint32_t> times);
+
 // Days since 1970-01-01 and back (proleptic Gregorian calendar).
 std::int64_t days_from_civil(const CivilDate& date);
 CivilDate civil_from_days(std::int64_t days);

@@ -211,6 +211,12 @@ TEST(LogReader, DatesFromTheFileNameAndTheTimes) {
   EXPECT_EQ(day_numbers(86390000, times), (std::vector<std::uint32_t>{0, 0, 1, 1, 1, 2, 2}));
   EXPECT_EQ(day_numbers(1000, std::vector<std::uint32_t>{500}), std::vector<std::uint32_t>{0});
 
+  // A renamed log: the days counted back from the file's last write.
+  EXPECT_EQ(first_day_before({2027, 1, 1}, 100, times), (CivilDate{2026, 12, 30}));
+  EXPECT_EQ(first_day_before({2027, 1, 2}, 50000, times), (CivilDate{2026, 12, 31}));
+  EXPECT_EQ(first_day_before({2027, 1, 1}, 1000, std::vector<std::uint32_t>{86399000}),
+            (CivilDate{2026, 12, 31}));
+
   EXPECT_EQ(days_from_civil({1970, 1, 1}), 0);
   EXPECT_EQ(days_from_civil({2026, 12, 6}), 20793);
   EXPECT_EQ(civil_from_days(20793 + 26), (CivilDate{2027, 1, 1}));
