@@ -100,6 +100,7 @@ struct Entry {
   std::string what;      // for Damaged
   LogRecord record;      // for Record
   LogKind log_kind = LogKind::Unknown;
+  bool no_text_line = false;  // Damaged: no text line where the body should begin
 };
 
 class Reader {
@@ -184,6 +185,7 @@ class Reader {
       if (result_.kind == LogKind::Proxy) {
         entry.record.number = ++frames_[entry.record.source == FRAME_LABELS[0] ? 0 : 1];
       }
+      entry.record.offset = pos;
       entry.record.line = line_at(pos);
       result_.records.push_back(std::move(entry.record));
     }
@@ -279,11 +281,12 @@ class Reader {
     }
     const std::string name = "record #" + std::to_string(*number);
 
-    // The header normally ends on its own line; a source with a line break in it (a probe's
-    // payload as typed) is read only when the whole record then reads exactly, so that a
-    // damaged header never takes the next record with it.
+    // The header normally ends on its own line. Only a probe's source can hold a line break (the
+    // payload as it was typed; port names hold none), so only there is a later end of header
+    // tried, and only as long as each earlier one was not followed by a RAW_TEXT line: once the
+    // text line follows, the header ended there, and a damaged record stays damaged rather than
+    // taking a record-like text inside it for its own.
     std::optional<Entry> failure;
-    bool known_source = false;
     std::size_t close = source_at;
     for (int tries = 0; tries < MAX_HEADER_ENDS; ++tries) {
       close = record_close_.next(close);
@@ -298,25 +301,23 @@ class Reader {
       const std::string_view source = content_.substr(source_at, count_at - 2 - source_at);
       const LogKind kind = kind_of_source(source);
       if (kind == LogKind::Unknown) continue;
-      const bool one_line = header_end == first_line_end;
-      known_source = known_source || one_line;
+      if (header_end != first_line_end && kind != LogKind::Probe) break;
 
-      LogRecord record{0, *number, std::string(time), *parse_event_time(time), std::string(source),
-                       {}};
+      LogRecord record{
+          0, 0, *number, std::string(time), *parse_event_time(time), std::string(source), {}};
       Entry entry = read_body(pos, header_end, *count, record_body_, kind, std::move(record), name);
       if (entry.kind == Entry::Record && kind == LogKind::Udp &&
           !udp_sender_of(entry.record.source)) {
         entry = damaged(entry.next, name + ": the sender is not an IPv4 address and port", kind);
       }
-      if (entry.kind == Entry::Record) return entry;
-      if (!failure && (one_line || entry.next == size)) failure = std::move(entry);
+      if (entry.kind == Entry::Record || !entry.no_text_line) return entry;
+      if (!failure) failure = std::move(entry);
     }
     if (failure) return std::move(*failure);
     if (first_line_end == size && content_[size - 1] != '\n') {
       return damaged(size, name + " cut short: the file ends inside its header", LogKind::Unknown);
     }
-    if (!known_source) return Entry{};
-    return damaged(next_start(first_line_end), name + ": its header is damaged", LogKind::Unknown);
+    return Entry{};
   }
 
   // "[HH:MM:SS.mmm MM->CTS6] n bytes\n", "  TEXT: ", "  HEX:  ", empty line.
@@ -337,7 +338,7 @@ class Reader {
       }
       if (!count || content_.substr(count_end, 7) != " bytes\n") return Entry{};
       const std::string_view time = content_.substr(pos + 1, TIME_LENGTH);
-      LogRecord record{0, 0, std::string(time), *parse_event_time(time), std::string(label), {}};
+      LogRecord record{0, 0, 0, std::string(time), *parse_event_time(time), std::string(label), {}};
       return read_body(pos, count_end + 7, *count, frame_body_, LogKind::Proxy, std::move(record),
                        name);
     }
@@ -354,9 +355,11 @@ class Reader {
       if (text_label.starts_with(content_.substr(body))) {
         return damaged(size, name + " cut short: the file ends after its header", kind);
       }
-      return damaged(next_start(body),
-                     name + ": no " + std::string(layout.text_name) + " line after its header",
-                     kind);
+      Entry entry =
+          damaged(next_start(body),
+                  name + ": no " + std::string(layout.text_name) + " line after its header", kind);
+      entry.no_text_line = true;
+      return entry;
     }
     const std::size_t text = body + text_label.size();
     const std::size_t n = count > size ? size : static_cast<std::size_t>(count);

@@ -44,6 +44,7 @@ enum class LogKind { Unknown, Udp, Serial, Probe, Scan, Proxy };
 std::string_view log_kind_name(LogKind kind);
 
 struct LogRecord {
+  std::size_t offset = 0;    // where its header starts, in bytes from the file's start
   std::size_t line = 0;      // where its header is, counted from 1
   std::uint64_t number = 0;  // #N of udp, serial and probe; a frame's place in its direction
   std::string time;          // "23:17:05.042", as written

@@ -34,6 +34,7 @@ struct Packet {
   std::uint32_t interface = 0;
   std::string data;
   Direction direction = Direction::Inbound;
+  std::size_t order = 0;  // its place before sorting
 };
 
 std::string date_text(const CivilDate& date) {
@@ -202,10 +203,12 @@ int export_command(const ExportSettings& settings) {
     write_stderr("ERROR: no record fits in a packet: nothing to export\n");
     return 1;
   }
-  // Several logs merge by time; within one log, records that ended within the same moment keep
-  // the order the log gives them.
-  std::stable_sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
-    return a.microseconds < b.microseconds;
+  // Several logs merge by time; packets of the same moment keep the order the logs give them.
+  // (std::stable_sort would do the same, but it trips a deprecation inside libstdc++ 12 when
+  // clang compiles it.)
+  for (std::size_t i = 0; i < packets.size(); ++i) packets[i].order = i;
+  std::sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
+    return a.microseconds != b.microseconds ? a.microseconds < b.microseconds : a.order < b.order;
   });
 
   std::string comment = "Exported by kelp-capture from ";

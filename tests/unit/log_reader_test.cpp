@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "capture/files.h"
@@ -153,18 +154,26 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
   };
 
   // The last record cut short at every byte: it is either whole (only its empty line is missing)
-  // or skipped with one warning, never read as something else.
-  const std::string last = record(fake);
-  for (std::size_t cut = 1; cut < last.size(); ++cut) {
-    const std::string content = record(empty) + last.substr(0, cut);
-    if (cut == last.size() - 1) {
-      cases.push_back({"cut before the empty line", content, LogKind::Udp, {empty, fake}, {}});
-    } else {
-      cases.push_back({"cut at " + std::to_string(cut),
-                       content,
-                       LogKind::Udp,
-                       {empty},
-                       {{lines_in(record(empty)) + 1, "cut short"}}});
+  // or skipped with one warning, never read as something else, not even as the record its text
+  // holds.
+  const Written serial_first{1, "12:00:00.000", "serial/COM3@9600", bytes("A")};
+  const Written serial_fake{2, "12:00:01.000", "serial/COM3@9600",
+                            bytes("\n--- #3 at 12:00:02.000 from serial/COM3@9600 (0 bytes) ---\n"
+                                  "RAW_TEXT: \nRAW_HEX: \n\n")};
+  for (const auto& [first, last, kind] :
+       {std::tuple{empty, fake, LogKind::Udp}, {serial_first, serial_fake, LogKind::Serial}}) {
+    const std::string whole = record(last);
+    for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+      const std::string content = record(first) + whole.substr(0, cut);
+      if (cut == whole.size() - 1) {
+        cases.push_back({"cut before the empty line", content, kind, {first, last}, {}});
+      } else {
+        cases.push_back({"cut at " + std::to_string(cut),
+                         content,
+                         kind,
+                         {first},
+                         {{lines_in(record(first)) + 1, "cut short"}}});
+      }
     }
   }
 
