@@ -83,9 +83,11 @@ std::optional<std::string> kind_error(const LoadedLog& log, const ReplaySettings
            " log: it replays onto a serial port (--port), not to --to\n";
   }
   if (kind == LogKind::Proxy && !settings.direction) {
+    // An unquoted "MM->CTS6" reaches the tool as "MM-" with the rest taken by the shell as a
+    // redirection, hence the hint.
     return "ERROR: " + log.path +
-           " is a proxy log: choose the direction to replay with --direction MM->CTS6 or "
-           "--direction CTS6->MM\n";
+           " is a proxy log: choose the direction to replay with --direction \"MM->CTS6\" or "
+           "--direction \"CTS6->MM\" (in quotes: the shell takes > for a redirection)\n";
   }
   return std::nullopt;
 }
@@ -188,6 +190,11 @@ int replay_command(const ReplaySettings& settings) {
   // --from is a record number (a frame's place in its direction); --count counts from there.
   std::size_t first = 0;
   while (first < records.size() && records[first]->number < settings.from) ++first;
+  if (first == records.size()) {
+    write_stderr("ERROR: " + log->path + ": no record from #" + std::to_string(settings.from) +
+                 " on (the last is #" + std::to_string(records.back()->number) + ")\n");
+    return 1;
+  }
   std::size_t last = records.size();
   if (settings.count && *settings.count < last - first) {
     last = first + static_cast<std::size_t>(*settings.count);
@@ -206,9 +213,10 @@ int replay_command(const ReplaySettings& settings) {
             " log" + (proxy ? ", " + *settings.direction + " frames" : std::string()) + ")\n";
   banner += "To:       " + target->description + "\n";
   banner += "Records:  ";
-  banner += first < last ? "#" + std::to_string(records[first]->number) + " to #" +
-                               std::to_string(records[last - 1]->number) + ", "
-                         : std::string();
+  if (first < last) {
+    banner += "#" + std::to_string(records[first]->number) + " to #" +
+              std::to_string(records[last - 1]->number) + ", ";
+  }
   banner +=
       std::to_string(last - first) + " of " + std::to_string(records.size()) + " " + unit + "\n";
   banner += "Speed:    " + speed_text(settings.speed) + "\n";

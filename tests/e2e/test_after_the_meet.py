@@ -385,11 +385,14 @@ class ReplayTest(unittest.TestCase):
              % serial.encode()),
             ([proxy, "--port", "COM7", "--direction", "both"],
              b"ERROR: %s is a proxy log: choose the direction to replay with --direction "
-             b"MM->CTS6 or --direction CTS6->MM\n" % proxy.encode()),
+             b"\"MM->CTS6\" or --direction \"CTS6->MM\" (in quotes: the shell takes > for a "
+             b"redirection)\n" % proxy.encode()),
             ([proxy, "--port", "COM7", "--direction", "MM->CTS6"],
              b"ERROR: %s: no MM->CTS6 frame in this proxy log\n" % proxy.encode()),
             ([probe], b"ERROR: %s is a probe log: replay takes udp, serial and proxy logs\n"
              % probe.encode()),
+            ([udp, "--from", "2"], b"ERROR: %s: no record from #2 on (the last is #1)\n"
+             % udp.encode()),
         ]
         for args, error in cases:
             result = run(["replay"] + args, workdir=workdir)

@@ -79,7 +79,8 @@ const std::string_view REPLAY_USAGE =
     "  --to HOST:PORT  where a udp log's datagrams go (default 127.0.0.1:12000)\n"
     "  --port P        the serial port a serial or proxy log goes onto, at --baud\n"
     "                  (default 9600) and --parity (default none)\n"
-    "  --direction D   the direction of a proxy log to send: MM->CTS6 or CTS6->MM\n"
+    "  --direction D   the direction of a proxy log to send: \"MM->CTS6\" or \"CTS6->MM\"\n"
+    "                  (in quotes, or the shell takes > for a redirection)\n"
     "  --speed X       2 for twice as fast, 0 for back to back (default 1)\n"
     "  --from N        the number of the first record to send (default 1)\n"
     "  --count N       how many records to send (default all)\n";
