@@ -144,16 +144,15 @@ class Reader {
   std::size_t line_ = 1;
   std::uint64_t frames_[2] = {0, 0};
 
+  std::size_t line_breaks(std::size_t from, std::size_t to) const {
+    const std::string_view part = content_.substr(from, to - from);
+    return static_cast<std::size_t>(std::count(part.begin(), part.end(), '\n'));
+  }
+
+  // Positions are asked for mostly in order, so the count goes on from the last one.
   std::size_t line_at(std::size_t pos) {
-    if (pos >= line_pos_) {
-      line_ +=
-          static_cast<std::size_t>(std::count(content_.begin() + static_cast<long>(line_pos_),
-                                              content_.begin() + static_cast<long>(pos), '\n'));
-    } else {
-      line_ -= static_cast<std::size_t>(std::count(content_.begin() + static_cast<long>(pos),
-                                                   content_.begin() + static_cast<long>(line_pos_),
-                                                   '\n'));
-    }
+    line_ = pos >= line_pos_ ? line_ + line_breaks(line_pos_, pos)
+                             : line_ - line_breaks(pos, line_pos_);
     line_pos_ = pos;
     return line_;
   }

@@ -59,8 +59,9 @@ void put_block(std::string& out, std::uint32_t type, Body body) {
   pad_to_32_bits(out);
   const auto length = static_cast<std::uint32_t>(out.size() - start + 4);
   put_le32(out, length);
-  for (int i = 0; i < 4; ++i)
-    out[start + 4 + static_cast<std::size_t>(i)] = static_cast<char>((length >> (8 * i)) & 0xFF);
+  std::string first;
+  put_le32(first, length);
+  out.replace(start + 4, 4, first);
 }
 
 std::uint16_t ipv4_checksum(std::string_view header) {
