@@ -140,11 +140,9 @@ void add_packets(const LoadedLog& log, std::uint32_t interface, std::uint16_t po
   }
 }
 
-// --out as given, else the first log's name with .pcapng in place of .log; the naming rule of
-// the capture files adds _2, _3, ... before the extension when the name is taken.
+// --out as given, else the first log's name with .pcapng in place of .log, in the capture folder;
+// the naming rule of the capture files adds _2, _3, ... before the extension when it is taken.
 std::expected<LogFile, int> create_output(const ExportSettings& settings, std::string& wanted) {
-  std::string stem;
-  std::string extension;
   if (settings.out) {
     wanted = *settings.out;
     const std::string name = base_name(wanted);
@@ -152,15 +150,13 @@ std::expected<LogFile, int> create_output(const ExportSettings& settings, std::s
     // A leading dot (".pcapng") is the whole name, not an extension.
     const std::size_t split =
         dot == std::string::npos || dot == 0 ? wanted.size() : wanted.size() - name.size() + dot;
-    stem = wanted.substr(0, split);
-    extension = wanted.substr(split);
-  } else {
-    stem = settings.logs.front();
-    if (stem.ends_with(LOG_EXTENSION)) stem.resize(stem.size() - LOG_EXTENSION.size());
-    extension = PCAPNG_EXTENSION;
-    wanted = stem + extension;
+    return create_unique_path(wanted.substr(0, split), wanted.substr(split));
   }
-  return create_unique_path(stem, extension);
+  // In the capture folder, whichever folder the log is in: nothing else is written outside it.
+  std::string stem = base_name(settings.logs.front());
+  if (stem.ends_with(LOG_EXTENSION)) stem.resize(stem.size() - LOG_EXTENSION.size());
+  wanted = capture_path(stem + std::string(PCAPNG_EXTENSION));
+  return create_unique_file(stem, PCAPNG_EXTENSION);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ import time
 import unittest
 
 import harness
-from harness import EVENT_TIME, LOG_STAMP, ON_WINE, PtyPeer, Tool, UdpSender, free_udp_port, run
+from harness import EVENT_TIME, LOG_STAMP, SEP, PtyPeer, Tool, UdpSender, free_udp_port, run
 from test_proxy import ProxyRun, console_frames
 
 TSHARK = shutil.which("tshark")
@@ -157,16 +157,16 @@ class ExportTest(unittest.TestCase):
             self.assertAlmostEqual(float(packet[1]), epoch(proxy_log, time_text), places=3)
             self.assertEqual(packet[8], packet[1])
 
-        # Each log on its own, to the default name beside it; a second export takes _2.
-        for path in (udp_path, proxy_path):
-            first = run(["export", path], workdir=udp_dir)
-            again = run(["export", path], workdir=udp_dir)
-            stem = path[:-len(".log")]
+        # Each log on its own, to the default name in captures/; a second export takes _2.
+        for log, packets in ((udp_log, 5), (proxy_log, 4)):
+            first = run(["export", "captures/" + log], workdir=udp_dir)
+            again = run(["export", "captures/" + log], workdir=udp_dir)
+            stem = "captures" + SEP + log[:-len(".log")]
             self.assertTrue(first.stdout.endswith(b"Wrote %s.pcapng (%d packets)\n"
-                                                  % (stem.encode(), 5 if "udp" in path else 4)))
+                                                  % (stem.encode(), packets)), first.stdout)
             self.assertIn(b"Wrote %s_2.pcapng (" % stem.encode(), again.stdout)
-            self.assertEqual(tshark_fields(os.path.join(udp_dir.path, stem + "_2.pcapng"),
-                                           "frame.number")[-1], ("5" if "udp" in path else "4",))
+            self.assertEqual(tshark_fields(os.path.join(udp_dir.captures, log[:-4] + "_2.pcapng"),
+                                           "frame.number")[-1], (str(packets),))
 
     def test_damaged_renamed_and_unusable_logs(self):
         workdir = harness.Workdir()
@@ -200,7 +200,9 @@ class ExportTest(unittest.TestCase):
         self.assertEqual(result.status, 0)
         self.assertIn(b"Warning: final heat.log: no date in the file name (YYYYMMDD_HHMMSS): dated "
                       b"from the file's last change, first record on 2027-03-13\n", result.stderr)
-        packets = tshark_fields(os.path.join(workdir.path, "final heat.pcapng"), "frame.time")
+        self.assertTrue(result.stdout.endswith(b"Wrote captures%sfinal heat.pcapng (2 packets)\n"
+                                               % SEP.encode()))
+        packets = tshark_fields(os.path.join(workdir.captures, "final heat.pcapng"), "frame.time")
         self.assertTrue(packets[0][0].startswith("Mar 13, 2027 23:59:59.9"), packets)
 
         # Nothing to export: the error, status 1 and no file.
@@ -220,10 +222,10 @@ class ExportTest(unittest.TestCase):
         ]
         before = workdir.files()
         for logs, error in cases:
-            result = run(["export"] + logs + ["--out", "x.pcapng"], workdir=workdir)
+            result = run(["export"] + logs, workdir=workdir)
             self.assertEqual((result.status, result.stdout), (1, b""), logs)
             self.assertTrue(result.stderr.endswith(error), result.stderr)
-        result = run(["export", "missing.log"], workdir=workdir)
+        result = run(["export", "missing.log", "--out", "x.pcapng"], workdir=workdir)
         self.assertEqual(result.status, 1)
         self.assertRegex(result.stderr, rb"^ERROR: cannot read missing\.log: .+ \(os error \d+\)\n$")
         self.assertFalse(os.path.exists(os.path.join(workdir.path, "x.pcapng")))

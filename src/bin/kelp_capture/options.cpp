@@ -68,8 +68,8 @@ const std::string_view EXPORT_USAGE =
     "Usage: kelp-capture export LOG... [--out FILE] [--port P]\n"
     "Writes the records of udp, serial, probe and proxy logs to one pcapng file for Wireshark\n"
     "or tshark, in time order, one interface per log.\n"
-    "  --out FILE  the file to write (default: the first log's name with .pcapng for .log);\n"
-    "              a name that is taken gets _2, _3, ... before its extension\n"
+    "  --out FILE  the file to write (default: the first log's name in captures/, with\n"
+    "              .pcapng for .log); a name that is taken gets _2, _3, ... before its extension\n"
     "  --port P    the UDP port that udp datagrams are shown going to (default 12000)\n";
 
 const std::string_view REPLAY_USAGE =
