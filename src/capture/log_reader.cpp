@@ -313,8 +313,12 @@ class Reader {
       if (!failure) failure = std::move(entry);
     }
     if (failure) return std::move(*failure);
-    if (first_line_end == size && content_[size - 1] != '\n') {
-      return damaged(size, name + " cut short: the file ends inside its header", LogKind::Unknown);
+    // The file ends inside the header: on its first line, or (a probe's source may run over
+    // several lines) with no end of header anywhere after it.
+    const LogKind kind = kind_of_source(content_.substr(source_at));
+    if ((first_line_end == size && content_[size - 1] != '\n') ||
+        (close == NPOS && kind == LogKind::Probe)) {
+      return damaged(size, name + " cut short: the file ends inside its header", kind);
     }
     return Entry{};
   }

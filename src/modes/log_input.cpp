@@ -27,7 +27,7 @@ std::expected<LoadedLog, std::string> load_log(const std::string& path) {
 }
 
 std::string no_records_error(const LoadedLog& log) {
-  if (log.reading.kind == LogKind::Probe) {
+  if (log.reading.kind == LogKind::Probe && log.reading.warnings.empty()) {
     return "ERROR: " + log.path + ": the probe got no response, so its log holds no bytes\n";
   }
   return "ERROR: " + log.path + ": no readable record in this " +
