@@ -30,11 +30,16 @@ std::expected<void, int> create_captures_dir() {
 }
 
 std::expected<LogFile, int> create_unique_file(std::string_view stem, std::string_view extension) {
+  return create_unique_path(capture_path(stem), extension);
+}
+
+std::expected<LogFile, int> create_unique_path(std::string_view path_stem,
+                                               std::string_view extension) {
   for (int attempt = 1; attempt <= MAX_NAME_ATTEMPTS; ++attempt) {
-    std::string name(stem);
-    if (attempt > 1) name += "_" + std::to_string(attempt);
-    name += extension;
-    LogFile result{FileHandle(), capture_path(name)};
+    std::string path(path_stem);
+    if (attempt > 1) path += "_" + std::to_string(attempt);
+    path += extension;
+    LogFile result{FileHandle(), std::move(path)};
     int error = 0;
     switch (create_new_file(result.path, result.file, error)) {
       case CreateResult::Created:
@@ -58,17 +63,47 @@ LogFile open_log_file_or_stop(std::string_view mode_word) {
   return std::move(*log);
 }
 
+RecordLines format_record(std::uint64_t seq, std::string_view time, std::string_view source,
+                          std::span<const std::uint8_t> payload) {
+  RecordLines lines;
+  lines.header = "--- #" + std::to_string(seq) + " at " + std::string(time) + " from " +
+                 std::string(source) + " (" + std::to_string(payload.size()) + " bytes) ---\n";
+  lines.text = "RAW_TEXT: " + decode_text(payload) + "\n";
+  lines.hex = "RAW_HEX: " + hex_string(payload) + "\n";
+  return lines;
+}
+
+std::string record_text(const RecordLines& lines) {
+  return lines.header + lines.text + lines.hex + "\n";
+}
+
+std::string format_frame_record(std::string_view time, std::string_view label,
+                                std::size_t byte_count, std::string_view text,
+                                std::string_view hex) {
+  const std::string count = std::to_string(byte_count);
+  std::string record;
+  record.reserve(32 + label.size() + text.size() + hex.size());
+  record += '[';
+  record += time;
+  record += ' ';
+  record += label;
+  record += "] ";
+  record += count;
+  record += " bytes\n  TEXT: ";
+  record += text;
+  record += "\n  HEX:  ";
+  record += hex;
+  record += "\n\n";
+  return record;
+}
+
 void write_record(LogFile& log, std::uint64_t seq, std::string_view time, std::string_view source,
                   std::span<const std::uint8_t> payload) {
   // The record's lines go to the system together as soon as they are formatted, so a record
   // costs one system call; a line that fails to be written does not stop the lines after it.
-  const std::string header = "--- #" + std::to_string(seq) + " at " + std::string(time) + " from " +
-                             std::string(source) + " (" + std::to_string(payload.size()) +
-                             " bytes) ---\n";
-  const std::string text = "RAW_TEXT: " + decode_text(payload) + "\n";
-  const std::string hex = "RAW_HEX: " + hex_string(payload) + "\n";
-  const std::string_view lines[] = {header, text, hex, "\n"};
-  write_pieces(log.file, lines);
+  const RecordLines lines = format_record(seq, time, source, payload);
+  const std::string_view pieces[] = {lines.header, lines.text, lines.hex, "\n"};
+  write_pieces(log.file, pieces);
 }
 
 void write_log_text(LogFile& log, std::string_view text) { (void)write_file(log.file, text); }

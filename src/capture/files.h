@@ -46,6 +46,34 @@ LogFile open_log_file_or_stop(std::string_view mode_word);
 // Creates `captures/<stem><extension>`, or `<stem>_2<extension>`, `_3`, ... when taken.
 std::expected<LogFile, int> create_unique_file(std::string_view stem, std::string_view extension);
 
+// The same naming rule for a file anywhere: `<path_stem><extension>`, else `<path_stem>_2...`.
+std::expected<LogFile, int> create_unique_path(std::string_view path_stem,
+                                               std::string_view extension);
+
+// The lines of one record as `write_record` writes them:
+//   "--- #3 at 23:17:05.042 from udp/192.168.1.20:50123 (5 bytes) ---\n"
+//   "RAW_TEXT: " + decode_text(payload) + "\n"
+//   "RAW_HEX: " + hex_string(payload) + "\n"
+//   "\n"
+struct RecordLines {
+  std::string header;
+  std::string text;
+  std::string hex;
+};
+
+RecordLines format_record(std::uint64_t seq, std::string_view time, std::string_view source,
+                          std::span<const std::uint8_t> payload);
+
+// The whole record, its four lines joined.
+std::string record_text(const RecordLines& lines);
+
+// One proxy frame as its log holds it, given the frame's decoded text and hex line:
+//   "[23:17:05.042 MM->CTS6] 9 bytes\n  TEXT: <text, control characters as they are>\n"
+//   "  HEX:  <hex>\n\n"
+std::string format_frame_record(std::string_view time, std::string_view label,
+                                std::size_t byte_count, std::string_view text,
+                                std::string_view hex);
+
 // Appends one record: header line, RAW_TEXT, RAW_HEX and an empty line, each handed to the system
 // as soon as it is formatted.
 void write_record(LogFile& log, std::uint64_t seq, std::string_view time, std::string_view source,

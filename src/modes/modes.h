@@ -47,12 +47,41 @@ struct ProxySettings {
   ChunkOptions chunking;
 };
 
+// `export`: the logs, in the order given, into one pcapng file.
+struct ExportSettings {
+  std::vector<std::string> logs;
+  std::optional<std::string> out;  // default: the first log's name with .pcapng
+  std::uint16_t port = 12000;      // where udp datagrams are shown going to
+};
+
+struct Destination {
+  std::string host;  // a name or a dotted IPv4 address
+  std::uint16_t port = 0;
+};
+
+// `replay`: one log's records sent again. A udp log goes to `to` (default 127.0.0.1:12000), a
+// serial log or one direction of a proxy log onto the serial port `port` (when not given, the one
+// `auto_detect_port` finds). Either option given for the other kind of log is an error.
+struct ReplaySettings {
+  std::string log;
+  std::optional<Destination> to;
+  std::optional<std::string> port;
+  std::uint32_t baud = 9600;
+  Parity parity = Parity::None;
+  std::optional<std::string> direction;  // "MM->CTS6" or "CTS6->MM"
+  double speed = 1.0;                    // 0: back to back
+  std::uint64_t from = 1;                // the first record number sent
+  std::optional<std::uint64_t> count;    // all when not given
+};
+
 int udp_capture(const UdpSettings& settings);
 int serial_capture(const SerialCaptureSettings& settings);
 int probe_command(const ProbeSettings& settings);
 int scan_command(const ScanSettings& settings);
 int serial_proxy(const ProxySettings& settings);
 int list_ports();
+int export_command(const ExportSettings& settings);
+int replay_command(const ReplaySettings& settings);
 
 // The first port whose name contains "usbserial" or "usbmodem"; nothing when there is none or the
 // ports cannot be listed.

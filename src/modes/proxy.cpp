@@ -131,18 +131,7 @@ FrameText format_frame(std::string_view time, std::string_view label, ByteView b
   frame.console += hex;
   frame.console += '\n';
 
-  frame.log.reserve(32 + label.size() + text.size() + hex.size());
-  frame.log += '[';
-  frame.log += time;
-  frame.log += ' ';
-  frame.log += label;
-  frame.log += "] ";
-  frame.log += count;
-  frame.log += " bytes\n  TEXT: ";
-  frame.log += text;
-  frame.log += "\n  HEX:  ";
-  frame.log += hex;
-  frame.log += "\n\n";
+  frame.log = format_frame_record(time, label, bytes.size(), text, hex);
   return frame;
 }
 

@@ -1,17 +1,20 @@
-// Unbuffered files for the capture directory.
+// Unbuffered files for the capture directory, and reading a file back.
 //
 // Files are written straight through the OS handle: every `write_file` call hands all of its bytes
 // to the system before it returns (looping on short writes, retrying on EINTR), so whatever has
 // been written is in the file if the process is stopped. On Windows files are opened with read,
-// write and delete sharing, so other programs can read a log while a capture runs.
+// write and delete sharing, so other programs can read a log while a capture runs, and a log is
+// read with the same sharing, so a capture that is still writing it is not disturbed.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/local_time.h"
 #include "platform/native_handle.h"
 
 namespace kelp {
@@ -48,5 +51,14 @@ std::expected<void, int> write_file(FileHandle& file, std::string_view text);
 // write fails is given up (what of it was written stays in the file) and the next one is tried,
 // so a failure costs only the piece it hit. Interrupted writes are retried.
 void write_pieces(FileHandle& file, std::span<const std::string_view> pieces);
+
+// The whole content of a file; on failure the OS error code.
+std::expected<std::string, int> read_whole_file(const std::string& path);
+
+// When the file was last written, in local time; nothing when the system cannot tell.
+std::optional<LocalTime> file_modified_time(const std::string& path);
+
+// Deletes a file; failures are ignored (used to take back a file that could not be completed).
+void remove_file(const std::string& path);
 
 }  // namespace kelp

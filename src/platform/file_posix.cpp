@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,5 +95,47 @@ void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
     offset += left;
   }
 }
+
+std::expected<std::string, int> read_whole_file(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(errno);
+  FileHandle file(fd);
+  std::string content;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+    content.reserve(static_cast<std::size_t>(info.st_size));
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    if (n == 0) return content;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::optional<LocalTime> file_modified_time(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  // Whole seconds: the field with the fraction is named differently on macOS.
+  tm parts{};
+  const time_t seconds = info.st_mtime;
+  if (::localtime_r(&seconds, &parts) == nullptr) return std::nullopt;
+  return LocalTime{parts.tm_year + 1900,
+                   parts.tm_mon + 1,
+                   parts.tm_mday,
+                   parts.tm_hour,
+                   parts.tm_min,
+                   parts.tm_sec,
+                   0};
+}
+
+void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 
 }  // namespace kelp

@@ -73,4 +73,43 @@ void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
   for (const std::string_view piece : pieces) (void)write_file(file, piece);
 }
 
+std::expected<std::string, int> read_whole_file(const std::string& path) {
+  HANDLE handle = CreateFileW(wide_from_utf8(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::unexpected(static_cast<int>(GetLastError()));
+  FileHandle file(reinterpret_cast<std::intptr_t>(handle));
+  std::string content;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(handle, &size) && size.QuadPart > 0) {
+    content.reserve(static_cast<std::size_t>(size.QuadPart));
+  }
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, sizeof buffer, &got, nullptr)) {
+      return std::unexpected(static_cast<int>(GetLastError()));
+    }
+    if (got == 0) return content;
+    content.append(buffer, got);
+  }
+}
+
+std::optional<LocalTime> file_modified_time(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(wide_from_utf8(path).c_str(), GetFileExInfoStandard, &data)) {
+    return std::nullopt;
+  }
+  SYSTEMTIME utc{};
+  SYSTEMTIME local{};
+  if (!FileTimeToSystemTime(&data.ftLastWriteTime, &utc) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    return std::nullopt;
+  }
+  return LocalTime{local.wYear,   local.wMonth,  local.wDay,         local.wHour,
+                   local.wMinute, local.wSecond, local.wMilliseconds};
+}
+
+void remove_file(const std::string& path) { DeleteFileW(wide_from_utf8(path).c_str()); }
+
 }  // namespace kelp

@@ -6,19 +6,12 @@
 
 #include "platform/interrupt.h"
 #include "platform/udp_socket.h"
+#include "platform/winsock_start.h"
 
 namespace kelp {
 namespace {
 
 SOCKET as_socket(std::intptr_t native) { return static_cast<SOCKET>(native); }
-
-bool start_winsock() {
-  static const bool started = [] {
-    WSADATA data{};
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
-}
 
 std::string format_sender(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};
@@ -27,6 +20,14 @@ std::string format_sender(const sockaddr_in& address) {
 }
 
 }  // namespace
+
+bool start_winsock() {
+  static const bool started = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
 
 void close_socket(std::intptr_t native) { closesocket(as_socket(native)); }
 

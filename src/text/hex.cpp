@@ -3,6 +3,15 @@
 #include "text/append.h"
 
 namespace kelp {
+namespace {
+
+int lower_hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
 
 std::string hex_string(ByteView bytes) {
   std::string out;
@@ -15,6 +24,22 @@ std::string hex_string(ByteView bytes) {
     return o;
   });
   return out;
+}
+
+std::optional<std::vector<std::uint8_t>> bytes_from_hex_string(std::string_view text) {
+  std::vector<std::uint8_t> bytes;
+  if (text.empty()) return bytes;
+  // n bytes take 3n - 1 characters.
+  if (text.size() % 3 != 2) return std::nullopt;
+  bytes.reserve((text.size() + 1) / 3);
+  for (std::size_t i = 0; i < text.size(); i += 3) {
+    const int high = lower_hex_value(text[i]);
+    const int low = lower_hex_value(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    if (i + 2 < text.size() && text[i + 2] != ' ') return std::nullopt;
+    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return bytes;
 }
 
 int hex_digit_value(char c) {

@@ -214,6 +214,61 @@ TEST(ChunkOptions, EndByteAndAgeForSerialAndProxy) {
   }
 }
 
+// The logs are the arguments that are neither options nor their values; unusable numbers and words
+// keep the defaults, an unusable --to is an error.
+TEST(ExportAndReplaySettings, LogsOptionsAndDefaults) {
+  auto e = read_export_settings(
+      Args{"k", "export", "a.log", "--out", "x.pcapng", "--verbose", "b.log", "--port", "+5000"});
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->logs, (std::vector<std::string>{"a.log", "b.log"}));
+  EXPECT_EQ(e->out, "x.pcapng");
+  EXPECT_EQ(e->port, 5000);
+  EXPECT_EQ(read_export_settings(Args{"k", "export", "--out", "x"}).error(), EXPORT_USAGE);
+
+  auto r = read_replay_settings(Args{"k", "replay", "--port", "COM5", "p.log", "--direction",
+                                     "cts6->MM", "--speed", "fast", "--count", "3", "--baud", "x"});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->log, "p.log");
+  EXPECT_EQ(r->port, "COM5");
+  EXPECT_EQ(r->direction, "CTS6->MM");
+  EXPECT_EQ(r->speed, 1.0);
+  EXPECT_EQ(r->count, 3u);
+  EXPECT_EQ(r->from, 1u);
+  EXPECT_EQ(r->baud, 9600u);
+  EXPECT_FALSE(r->to);
+  r = read_replay_settings(Args{"k", "replay", "u.log", "--to", "scoreboard.local:12001",
+                                "--direction", "MM-", "--from", "7"});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->to->host, "scoreboard.local");
+  EXPECT_EQ(r->to->port, 12001);
+  EXPECT_FALSE(r->direction);
+  EXPECT_EQ(r->from, 7u);
+  for (const char* to : {"localhost", ":12000", "host:0", "host:65536", "host:"}) {
+    EXPECT_EQ(
+        read_replay_settings(Args{"k", "replay", "u.log", "--to", to}).error(),
+        "ERROR: --to takes HOST:PORT (for example 127.0.0.1:12000), not " + std::string(to) + "\n");
+  }
+  EXPECT_EQ(read_replay_settings(Args{"k", "replay"}).error(), REPLAY_USAGE);
+
+  struct Speed {
+    const char* text;
+    std::optional<double> value;
+  };
+  for (const Speed& c : std::vector<Speed>{{"2", 2.0},
+                                           {"+0.5", 0.5},
+                                           {"0", 0.0},
+                                           {".25", 0.25},
+                                           {"3.", 3.0},
+                                           {"", std::nullopt},
+                                           {".", std::nullopt},
+                                           {"-1", std::nullopt},
+                                           {"1e3", std::nullopt},
+                                           {"inf", std::nullopt},
+                                           {"1234567890", std::nullopt}}) {
+    EXPECT_EQ(parse_speed(c.text), c.value) << c.text;
+  }
+}
+
 TEST(HelpText, Has37LinesEndingInABlankLine) {
   std::size_t lines = 0;
   for (char c : HELP_TEXT) lines += c == '\n';

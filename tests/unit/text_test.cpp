@@ -103,6 +103,17 @@ TEST(Text, ParseHexU16) {
   EXPECT_EQ(parse_hex_u16("04G3"), std::nullopt);
 }
 
+// A log's hex line read back: only the exact form hex_string writes gives bytes.
+TEST(Text, BytesFromHexString) {
+  using Bytes = std::vector<std::uint8_t>;
+  EXPECT_EQ(bytes_from_hex_string(""), Bytes{});
+  EXPECT_EQ(bytes_from_hex_string("48 69 0d 0a ff"), (Bytes{0x48, 0x69, 0x0D, 0x0A, 0xFF}));
+  EXPECT_EQ(bytes_from_hex_string("00"), Bytes{0x00});
+  for (const std::string_view bad : {"0D", "4869", "48 69 ", " 48", "48  69", "48 6", "4g", "4"}) {
+    EXPECT_EQ(bytes_from_hex_string(bad), std::nullopt) << bad;
+  }
+}
+
 // Paths, port names and console text reach the Windows API through this one conversion.
 TEST(Text, WideFromUtf8) {
   EXPECT_EQ(wide_from_utf8(""), L"");

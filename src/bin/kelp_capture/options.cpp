@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "capture/render.h"
@@ -22,6 +23,10 @@ constexpr std::string_view NO_FORWARD =
 constexpr std::string_view NO_PARITIES =
     "ERROR: no valid parities in --parities (accepted: none, odd, even)\n";
 constexpr std::string_view BAD_PAYLOAD = "ERROR: couldn't parse probe payload.\n";
+
+constexpr std::string_view EXPORT_OPTIONS[] = {"--out", "--port"};
+constexpr std::string_view REPLAY_OPTIONS[] = {"--to",    "--port", "--baud",  "--parity",
+                                               "--speed", "--from", "--count", "--direction"};
 
 template <typename T>
 T unsigned_option(Arguments args, std::string_view name, T fallback) {
@@ -59,7 +64,81 @@ std::optional<std::string> serial_port_option(Arguments args, const PortDetector
   return detect ? detect() : std::nullopt;
 }
 
+// "HOST:PORT", the port a number from 1 to 65535.
+std::optional<Destination> parse_destination(std::string_view text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  const auto port = parse_unsigned(text.substr(colon + 1), 16);
+  if (!port || *port == 0) return std::nullopt;
+  return Destination{std::string(text.substr(0, colon)), static_cast<std::uint16_t>(*port)};
+}
+
+std::optional<std::string> parse_direction(std::string_view text) {
+  const std::string word = lower_for_matching(text);
+  if (word == "mm->cts6") return "MM->CTS6";
+  if (word == "cts6->mm") return "CTS6->MM";
+  return std::nullopt;
+}
+
 }  // namespace
+
+const std::string_view EXPORT_USAGE =
+    "Usage: kelp-capture export LOG... [--out FILE] [--port P]\n"
+    "Writes the records of udp, serial, probe and proxy logs to one pcapng file for Wireshark\n"
+    "or tshark, in time order, one interface per log.\n"
+    "  --out FILE  the file to write (default: the first log's name in captures/, with\n"
+    "              .pcapng for .log); a name that is taken gets _2, _3, ... before its extension\n"
+    "  --port P    the UDP port that udp datagrams are shown going to (default 12000)\n";
+
+const std::string_view REPLAY_USAGE =
+    "Usage: kelp-capture replay LOG [--to HOST:PORT | --port P [--baud B] [--parity P]\n"
+    "                               [--direction D]] [--speed X] [--from N] [--count N]\n"
+    "Sends the bytes of a udp, serial or proxy log again, with the recorded spacing.\n"
+    "  --to HOST:PORT  where a udp log's datagrams go (default 127.0.0.1:12000)\n"
+    "  --port P        the serial port a serial or proxy log goes onto, at --baud\n"
+    "                  (default 9600) and --parity (default none)\n"
+    "  --direction D   the direction of a proxy log to send: \"MM->CTS6\" or \"CTS6->MM\"\n"
+    "                  (in quotes, or the shell takes > for a redirection)\n"
+    "  --speed X       2 for twice as fast, 0 for back to back (default 1)\n"
+    "  --from N        the number of the first record to send (default 1)\n"
+    "  --count N       how many records to send (default all)\n";
+
+std::vector<std::string> positional_arguments(Arguments args,
+                                              std::span<const std::string_view> options) {
+  std::vector<std::string> found;
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    if (args[i].starts_with("--")) {
+      if (std::find(options.begin(), options.end(), args[i]) != options.end()) ++i;
+      continue;
+    }
+    found.push_back(args[i]);
+  }
+  return found;
+}
+
+std::optional<double> parse_speed(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  const std::size_t dot = text.find('.');
+  const std::string_view whole = text.substr(0, dot);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  // Nine digits on either side: more than any speed needs, and exact in a double.
+  if (whole.size() + fraction.size() == 0 || whole.size() > 9 || fraction.size() > 9) {
+    return std::nullopt;
+  }
+  double value = 0;
+  for (const char c : whole) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  double scale = 1;
+  for (const char c : fraction) {
+    if (c < '0' || c > '9') return std::nullopt;
+    scale /= 10;
+    value += (c - '0') * scale;
+  }
+  return value;
+}
 
 std::optional<std::string_view> option_value(Arguments args, std::string_view name) {
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -156,6 +235,43 @@ std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args) {
   return ProxySettings{std::string(*listen), std::string(*forward),
                        unsigned_option<std::uint32_t>(args, "--baud", 9600), parity_option(args),
                        chunk_options(args)};
+}
+
+std::expected<ExportSettings, std::string> read_export_settings(Arguments args) {
+  ExportSettings settings;
+  settings.logs = positional_arguments(args, EXPORT_OPTIONS);
+  if (settings.logs.empty()) return std::unexpected(std::string(EXPORT_USAGE));
+  if (auto out = option_value(args, "--out")) settings.out = std::string(*out);
+  settings.port = unsigned_option<std::uint16_t>(args, "--port", 12000);
+  return settings;
+}
+
+std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args) {
+  const std::vector<std::string> logs = positional_arguments(args, REPLAY_OPTIONS);
+  if (logs.empty()) return std::unexpected(std::string(REPLAY_USAGE));
+  if (logs.size() > 1) {
+    return std::unexpected("ERROR: replay takes one log at a time\n" + std::string(REPLAY_USAGE));
+  }
+  ReplaySettings settings;
+  settings.log = logs.front();
+  if (auto to = option_value(args, "--to")) {
+    settings.to = parse_destination(*to);
+    if (!settings.to) {
+      return std::unexpected("ERROR: --to takes HOST:PORT (for example 127.0.0.1:12000), not " +
+                             std::string(*to) + "\n");
+    }
+  }
+  if (auto port = option_value(args, "--port")) settings.port = std::string(*port);
+  settings.baud = unsigned_option<std::uint32_t>(args, "--baud", 9600);
+  settings.parity = parity_option(args);
+  if (auto direction = option_value(args, "--direction")) {
+    settings.direction = parse_direction(*direction);
+  }
+  if (auto speed = option_value(args, "--speed"))
+    settings.speed = parse_speed(*speed).value_or(1.0);
+  settings.from = unsigned_option<std::uint64_t>(args, "--from", 1);
+  if (auto count = option_value(args, "--count")) settings.count = parse_unsigned(*count, 64);
+  return settings;
 }
 
 }  // namespace kelp

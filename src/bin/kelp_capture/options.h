@@ -38,6 +38,14 @@ std::vector<Parity> parse_parity_list(std::string_view text);
 // when its value turns out to be unusable), else ENQ. Nothing when the chosen value cannot be used.
 std::optional<ProbePayload> select_probe_payload(Arguments args);
 
+// The arguments after the subcommand that are neither an option (anything that begins with "--")
+// nor the value after one of `options`: the logs that export and replay are given.
+std::vector<std::string> positional_arguments(Arguments args,
+                                              std::span<const std::string_view> options);
+
+// A speed factor: an optional "+", digits, and a fraction after "." if wanted ("2", "0.5").
+std::optional<double> parse_speed(std::string_view text);
+
 UdpSettings read_udp_settings(Arguments args);
 std::expected<SerialCaptureSettings, std::string> read_serial_settings(Arguments args,
                                                                        const PortDetector& detect);
@@ -46,6 +54,12 @@ std::expected<ProbeSettings, std::string> read_probe_settings(Arguments args,
 std::expected<ScanSettings, std::string> read_scan_settings(Arguments args,
                                                             const PortDetector& detect);
 std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args);
+// Without a log, the error is the subcommand's usage text.
+std::expected<ExportSettings, std::string> read_export_settings(Arguments args);
+std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args);
+
+extern const std::string_view EXPORT_USAGE;
+extern const std::string_view REPLAY_USAGE;
 
 // The 37 lines of the help text.
 extern const std::string_view HELP_TEXT;

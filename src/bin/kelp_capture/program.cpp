@@ -35,6 +35,8 @@ int run_program(const std::vector<std::string>& args) {
   if (command == "scan") return run_with(read_scan_settings(args, detect), scan_command);
   if (command == "proxy") return run_with(read_proxy_settings(args), serial_proxy);
   if (command == "list") return list_ports();
+  if (command == "export") return run_with(read_export_settings(args), export_command);
+  if (command == "replay") return run_with(read_replay_settings(args), replay_command);
   write_stdout(HELP_TEXT);
   return 0;
 }

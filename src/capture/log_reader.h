@@ -1,0 +1,82 @@
+// Reading the tool's own logs back: the bytes of every record, exactly as they were received, out
+// of a file that may be damaged.
+//
+// A log is recognised by what it holds, never by its name:
+//   udp, serial, probe  records "--- #N at HH:MM:SS.mmm from SOURCE (n bytes) ---", RAW_TEXT,
+//                       RAW_HEX and an empty line; the source ("udp/...", "serial/...",
+//                       "probe/...") names the kind. A probe log may also hold its one
+//                       "[time] probe=... NO_RESPONSE" or "... ERROR: ..." line.
+//   proxy               frames "[HH:MM:SS.mmm MM->CTS6] n bytes", "  TEXT: ", "  HEX:  " and an
+//                       empty line.
+//   scan                lines "[time] baud=..." and "    hex: ..."; they are recognised, but a scan
+//                       log holds no records.
+// The kind is that of the first record or line recognised.
+//
+// A record's bytes come from its hex line. The text line cannot give them back (ill-formed UTF-8
+// became U+FFFD) and may hold anything, line breaks and lines that look like a header or a hex
+// line included. So a record counts only when the file holds exactly what the tool writes for it:
+// a hex line of as many bytes as the header announces, and a text line equal to the decoded
+// bytes. Such a hex line is longer than any text that n bytes decode to, so a hex line inside the
+// text can never be taken for the real one.
+//
+// A damaged record gives one warning (its line number and what is wrong) and is skipped:
+//   - a record cut short (the file ends inside it, as when a kill or a full disk stopped the
+//     writing): the rest of the file is taken as part of it and nothing of it is used;
+//   - a hex line of the announced length that is damaged or disagrees with the text: reading goes
+//     on after that hex line;
+//   - anything else: reading goes on at the next place where a record starts.
+// Text that belongs to no record is skipped with one warning per stretch. Nothing is ever made up:
+// every record returned is, byte for byte, what the tool would write for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelp {
+
+enum class LogKind { Unknown, Udp, Serial, Probe, Scan, Proxy };
+
+// "udp", "serial", "probe", "scan", "proxy"; "unknown".
+std::string_view log_kind_name(LogKind kind);
+
+struct LogRecord {
+  std::size_t offset = 0;    // where its header starts, in bytes from the file's start
+  std::size_t line = 0;      // where its header is, counted from 1
+  std::uint64_t number = 0;  // #N of udp, serial and probe; a frame's place in its direction
+  std::string time;          // "23:17:05.042", as written
+  std::uint32_t time_of_day_ms = 0;
+  // "udp/192.168.1.20:50123", "serial/COM3@9600", "probe/COM3@9600-N-8-1 [preset=enq]", or the
+  // proxy frame's direction, "MM->CTS6" or "CTS6->MM".
+  std::string source;
+  std::vector<std::uint8_t> bytes;
+};
+
+struct LogWarning {
+  std::size_t line = 0;
+  std::string what;
+};
+
+struct LogReading {
+  LogKind kind = LogKind::Unknown;
+  std::vector<LogRecord> records;
+  std::vector<LogWarning> warnings;
+};
+
+LogReading read_log(std::string_view content);
+
+// The record as the tool writes it, for udp, serial, probe (records) and proxy (frames) logs.
+std::string rendered_record(LogKind kind, const LogRecord& record);
+
+struct UdpSender {
+  std::uint32_t address = 0;  // host byte order
+  std::uint16_t port = 0;
+};
+
+// The sender of a udp record's source "udp/192.168.1.20:50123".
+std::optional<UdpSender> udp_sender_of(std::string_view source);
+
+}  // namespace kelp

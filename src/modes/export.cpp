@@ -1,0 +1,239 @@
+// `export`: the records of one or more logs as one pcapng file, for Wireshark and tshark.
+//
+// Every log given must be usable, or nothing is written: a half-made file next to an error would
+// pass for a whole one. A udp log's datagrams become IPv4/UDP packets from the recorded sender to
+// 0.0.0.0 and --port (the log records neither); the chunks of a serial log, the response of a probe
+// log and the frames of a proxy log become serial-line packets, MM->CTS6 as transmitted data and
+// everything else as received data. Each log is one interface; the packets of all of them go out
+// in time order.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capture/files.h"
+#include "capture/log_time.h"
+#include "capture/pcapng.h"
+#include "modes/log_input.h"
+#include "modes/modes.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "platform/local_time.h"
+#include "platform/system_error.h"
+#include "text/bytes.h"
+
+namespace kelp {
+namespace {
+
+constexpr std::string_view LOG_EXTENSION = ".log";
+constexpr std::string_view PCAPNG_EXTENSION = ".pcapng";
+constexpr std::uint32_t NO_DESTINATION = 0;  // 0.0.0.0
+
+struct Packet {
+  std::uint64_t microseconds = 0;
+  std::uint32_t interface = 0;
+  std::string data;
+  Direction direction = Direction::Inbound;
+  std::size_t order = 0;  // its place before sorting
+};
+
+std::string date_text(const CivilDate& date) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", date.year, date.month, date.day);
+  return text;
+}
+
+std::string base_name(std::string_view path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// The date of each record: the run stamp in the file name and the times of day. A renamed log
+// whose name lost the stamp is dated from when the file was last written, with a warning, since
+// a copy that did not keep that time gives the wrong day.
+std::vector<CivilDate> record_dates(const LoadedLog& log) {
+  std::vector<std::uint32_t> times;
+  for (const LogRecord& record : log.reading.records) times.push_back(record.time_of_day_ms);
+  CivilDate first_day;
+  std::vector<std::uint32_t> days;
+  if (const auto stamp = run_stamp_from_file_name(log.path)) {
+    first_day = stamp->date;
+    days = day_numbers(stamp->time_of_day_ms, times);
+  } else {
+    days = day_numbers(times.front(), times);
+    if (const auto modified = file_modified_time(log.path)) {
+      const auto modified_ms = static_cast<std::uint32_t>(
+          ((modified->hour * 60 + modified->minute) * 60 + modified->second) * 1000);
+      first_day =
+          first_day_before({modified->year, modified->month, modified->day}, modified_ms, times);
+      write_stderr("Warning: " + log.path +
+                   ": no date in the file name (YYYYMMDD_HHMMSS): dated from the file's last "
+                   "change, first record on " +
+                   date_text(first_day) + "\n");
+    } else {
+      write_stderr("Warning: " + log.path +
+                   ": no date in the file name (YYYYMMDD_HHMMSS) and none from the file: "
+                   "dated 1970-01-01\n");
+    }
+  }
+  std::vector<CivilDate> dates;
+  const std::int64_t first = days_from_civil(first_day);
+  for (const std::uint32_t day : days) dates.push_back(civil_from_days(first + day));
+  return dates;
+}
+
+// Local wall-clock time as the machine that exports sees its time zone; a time it cannot convert
+// is taken as UTC.
+std::uint64_t microseconds_of(const CivilDate& date, std::uint32_t time_of_day_ms) {
+  const std::uint32_t seconds = time_of_day_ms / 1000;
+  const LocalTime local{date.year,
+                        date.month,
+                        date.day,
+                        static_cast<int>(seconds / 3600),
+                        static_cast<int>(seconds / 60 % 60),
+                        static_cast<int>(seconds % 60),
+                        0};
+  const std::int64_t unix_seconds = unix_seconds_from_local(local).value_or(
+      days_from_civil(date) * 86400 + static_cast<std::int64_t>(seconds));
+  return static_cast<std::uint64_t>(std::max<std::int64_t>(unix_seconds, 0)) * 1000000 +
+         time_of_day_ms % 1000 * 1000;
+}
+
+std::string interface_description(LogKind kind) {
+  switch (kind) {
+    case LogKind::Udp:
+      return "kelp-capture udp log: scoreboard datagrams";
+    case LogKind::Serial:
+      return "kelp-capture serial log: chunks received";
+    case LogKind::Probe:
+      return "kelp-capture probe log: the response received";
+    case LogKind::Proxy:
+      return "kelp-capture proxy log: MM->CTS6 transmitted, CTS6->MM received";
+    default:
+      return "kelp-capture log";
+  }
+}
+
+void add_packets(const LoadedLog& log, std::uint32_t interface, std::uint16_t port,
+                 std::vector<Packet>& packets) {
+  const std::vector<CivilDate> dates = record_dates(log);
+  for (std::size_t i = 0; i < log.reading.records.size(); ++i) {
+    const LogRecord& record = log.reading.records[i];
+    Packet packet;
+    packet.microseconds = microseconds_of(dates[i], record.time_of_day_ms);
+    packet.interface = interface;
+    if (log.reading.kind == LogKind::Udp) {
+      if (record.bytes.size() > MAX_UDP_PAYLOAD) {
+        write_stderr("Warning: " + log.path + ":" + std::to_string(record.line) + ": record #" +
+                     std::to_string(record.number) + ": " + std::to_string(record.bytes.size()) +
+                     " bytes do not fit in an IPv4 packet, not exported\n");
+        continue;
+      }
+      const UdpSender sender = *udp_sender_of(record.source);
+      packet.data = ipv4_udp_packet(sender.address, sender.port, NO_DESTINATION, port,
+                                    static_cast<std::uint16_t>(packets.size()), record.bytes);
+    } else {
+      packet.direction = record.source == "MM->CTS6" ? Direction::Outbound : Direction::Inbound;
+      packet.data = serial_line_packet(packet.microseconds, packet.direction, record.bytes);
+    }
+    packets.push_back(std::move(packet));
+  }
+}
+
+// --out as given, else the first log's name with .pcapng in place of .log, in the capture folder;
+// the naming rule of the capture files adds _2, _3, ... before the extension when it is taken.
+std::expected<LogFile, int> create_output(const ExportSettings& settings, std::string& wanted) {
+  if (settings.out) {
+    wanted = *settings.out;
+    const std::string name = base_name(wanted);
+    const std::size_t dot = name.rfind('.');
+    // A leading dot (".pcapng") is the whole name, not an extension.
+    const std::size_t split =
+        dot == std::string::npos || dot == 0 ? wanted.size() : wanted.size() - name.size() + dot;
+    return create_unique_path(wanted.substr(0, split), wanted.substr(split));
+  }
+  // In the capture folder, whichever folder the log is in: nothing else is written outside it.
+  std::string stem = base_name(settings.logs.front());
+  if (stem.ends_with(LOG_EXTENSION)) stem.resize(stem.size() - LOG_EXTENSION.size());
+  wanted = capture_path(stem + std::string(PCAPNG_EXTENSION));
+  return create_unique_file(stem, PCAPNG_EXTENSION);
+}
+
+}  // namespace
+
+int export_command(const ExportSettings& settings) {
+  std::vector<LoadedLog> logs;
+  bool usable = true;
+  for (const std::string& path : settings.logs) {
+    auto log = load_log(path);
+    if (!log) {
+      write_stderr(log.error());
+      usable = false;
+    } else if (log->reading.kind == LogKind::Scan) {
+      write_stderr("ERROR: " + path + " is a scan log: it holds no packets to export\n");
+      usable = false;
+    } else if (log->reading.records.empty()) {
+      write_stderr(no_records_error(*log));
+      usable = false;
+    } else {
+      logs.push_back(std::move(*log));
+    }
+  }
+  if (!usable) return 1;
+
+  std::vector<Packet> packets;
+  std::vector<std::string> names;
+  std::string interfaces;
+  std::string summary;
+  for (std::uint32_t i = 0; i < logs.size(); ++i) {
+    const LoadedLog& log = logs[i];
+    add_packets(log, i, settings.port, packets);
+    names.push_back(base_name(log.path));
+    append_interface(interfaces,
+                     log.reading.kind == LogKind::Udp ? LINKTYPE_IPV4 : LINKTYPE_RTAC_SERIAL,
+                     names.back(), interface_description(log.reading.kind));
+    summary += log.path + ": " + std::string(log_kind_name(log.reading.kind)) + " log, " +
+               std::to_string(log.reading.records.size()) + " records\n";
+  }
+  if (packets.empty()) {
+    write_stderr("ERROR: no record fits in a packet: nothing to export\n");
+    return 1;
+  }
+  // Several logs merge by time; packets of the same moment keep the order the logs give them.
+  // (std::stable_sort would do the same, but it trips a deprecation inside libstdc++ 12 when
+  // clang compiles it.)
+  for (std::size_t i = 0; i < packets.size(); ++i) packets[i].order = i;
+  std::sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
+    return a.microseconds != b.microseconds ? a.microseconds < b.microseconds : a.order < b.order;
+  });
+
+  std::string comment = "Exported by kelp-capture from ";
+  for (std::size_t i = 0; i < names.size(); ++i) comment += (i == 0 ? "" : ", ") + names[i];
+  std::string file;
+  const std::string comments[] = {comment};
+  append_section_header(file, "kelp-capture " KELP_VERSION, comments);
+  file += interfaces;
+  for (const Packet& packet : packets) {
+    append_packet(file, packet.interface, packet.microseconds, bytes_of(packet.data),
+                  packet.direction);
+  }
+
+  std::string wanted;
+  auto out = create_output(settings, wanted);
+  if (!out) {
+    write_stderr("ERROR: cannot create " + wanted + ": " + io_error_text(out.error()) + "\n");
+    return 1;
+  }
+  if (auto written = write_file(out->file, file); !written) {
+    // A file cut short would open as a capture that lost its end: take it back.
+    out->file.reset(FileHandle::INVALID);
+    remove_file(out->path);
+    write_stderr("ERROR: cannot write " + out->path + ": " + io_error_text(written.error()) + "\n");
+    return 1;
+  }
+  write_stdout(summary + "Wrote " + out->path + " (" + std::to_string(packets.size()) +
+               " packets)\n");
+  return 0;
+}
+
+}  // namespace kelp

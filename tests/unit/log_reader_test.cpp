@@ -1,0 +1,236 @@
+// Reading the tool's logs back: every layout, and what a damaged file gives.
+#include "capture/log_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "capture/files.h"
+#include "capture/log_time.h"
+#include "text/byte_text.h"
+#include "text/hex.h"
+
+namespace kelp {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+struct Written {
+  std::uint64_t number;
+  std::string time;
+  std::string source;
+  Bytes bytes;
+};
+
+// What the tool writes: records through format_record, frames through format_frame_record.
+std::string record(const Written& w) {
+  return record_text(format_record(w.number, w.time, w.source, w.bytes));
+}
+std::string frame(const Written& w) {
+  return format_frame_record(w.time, w.source, w.bytes.size(), decode_text(w.bytes),
+                             hex_string(w.bytes));
+}
+
+struct Warned {
+  std::size_t line;
+  std::string_view what;  // a part of the warning's text
+};
+
+struct Case {
+  std::string name;
+  std::string content;
+  LogKind kind;
+  std::vector<Written> records;  // `number` of a proxy frame: its place in its direction
+  std::vector<Warned> warnings;
+};
+
+std::size_t lines_in(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
+  const std::string sender = "udp/192.168.1.20:50123";
+  const Written empty{1, "23:59:59.998", sender, {}};
+  const Written crlf{2, "23:59:59.999", sender, bytes("Hi\r\n\xff")};
+  // A payload that holds a whole record of its own and a hex line: only its real hex line counts.
+  const Written fake{3, "00:00:00.001", sender,
+                     bytes("x\nRAW_HEX: 78\n\n--- #9 at 00:00:00.000 from udp/1.2.3.4:5 (1 bytes) "
+                           "---\nRAW_TEXT: y\nRAW_HEX: 79\n\n")};
+  const Written fourth{4, "00:00:01.000", sender, bytes("LANE 4;1:02.37")};
+  const std::string udp = record(empty) + record(crlf) + record(fake) + record(fourth);
+
+  const Written probe{1, "14:03:27.512", "probe/COM3@9600-O-8-1 [text=VER\r\n (2 bytes) ---\n]",
+                      bytes("OK\x03")};
+  const Written mm{0, "14:03:27.512", "MM->CTS6", bytes("\x02SWIM,QRY\x03")};
+  const Written cts{0, "14:03:27.511", "CTS6->MM", bytes("OK\r\n")};  // written second
+  const Written mm2{0, "14:03:28.000", "MM->CTS6", bytes("\x03")};
+
+  std::string flipped_hex = record(crlf);
+  flipped_hex.replace(flipped_hex.find("0d 0a"), 5, "0d 0g");
+  std::string other_text = record(crlf);
+  other_text.replace(other_text.find("Hi"), 2, "Ho");
+  std::string short_hex = record(crlf);
+  short_hex.replace(short_hex.find(" ff"), 3, "");
+
+  std::vector<Case> cases = {
+      {"empty file", "", LogKind::Unknown, {}, {}},
+      {"not a log",
+       "PK\x03\x04 binary\n[not a time]\n--- # 1\n",
+       LogKind::Unknown,
+       {},
+       {{1, "not part of any record, skipped to the end"}}},
+      {"udp records, one holding a fake record",
+       udp,
+       LogKind::Udp,
+       {empty, crlf, fake, fourth},
+       {}},
+      {"serial record",
+       record({7, "10:00:00.000", "serial/COM3@9600",
+               bytes("A\x03"
+                     "B")}),
+       LogKind::Serial,
+       {{7, "10:00:00.000", "serial/COM3@9600",
+         bytes("A\x03"
+               "B")}},
+       {}},
+      {"probe record with a label across lines, then its ERROR line",
+       record(probe) + "[14:03:27.512] probe=text=VER\r\n baud=9600-O-8-1 ERROR: read: gone\n",
+       LogKind::Probe,
+       {probe},
+       {}},
+      {"probe without answer",
+       "[14:03:27.512] probe=preset=enq baud=9600-N-8-1 NO_RESPONSE\n",
+       LogKind::Probe,
+       {},
+       {}},
+      {"proxy frames, numbered per direction",
+       frame(mm) + frame(cts) + frame(mm2),
+       LogKind::Proxy,
+       {{1, mm.time, mm.source, mm.bytes},
+        {1, cts.time, cts.source, cts.bytes},
+        {2, mm2.time, mm2.source, mm2.bytes}},
+       {}},
+      {"scan log",
+       "[10:00:00.000] baud=4800-N-8-1 preset=enq -> 3 bytes\n    hex: 41 0d 0a\n"
+       "[10:00:01.000] baud=4800-N-8-1 preset=cr -> NO_RESPONSE\n",
+       LogKind::Scan,
+       {},
+       {}},
+      {"damaged hex line",
+       record(empty) + flipped_hex + record(fourth),
+       LogKind::Udp,
+       {empty, fourth},
+       {{5, "record #2: its hex line is damaged"}}},
+      {"text that disagrees with the hex",
+       record(empty) + other_text + record(fourth),
+       LogKind::Udp,
+       {empty, fourth},
+       {{5, "record #2: its text line does not match"}}},
+      {"fewer bytes than announced",
+       record(empty) + short_hex + record(fourth),
+       LogKind::Udp,
+       {empty, fourth},
+       {{5, "no hex line of the 5 bytes"}}},
+      {"stray text between records",
+       record(empty) + "a note\nand more\n" + record(fourth),
+       LogKind::Udp,
+       {empty, fourth},
+       {{5, "not part of any record, skipped up to line 7"}}},
+      {"a record of another kind",
+       record(empty) + frame(mm) + record(fourth),
+       LogKind::Udp,
+       {empty, fourth},
+       {{5, "a proxy entry in a udp log"}}},
+      {"a sender that is no IPv4 address",
+       record({1, "10:00:00.000", "udp/192.168.001.20:5", bytes("A")}) + record(fourth),
+       LogKind::Udp,
+       {fourth},
+       {{1, "the sender is not an IPv4 address"}}},
+  };
+
+  // The last record cut short at every byte: it is either whole (only its empty line is missing)
+  // or skipped with one warning, never read as something else, not even as the record its text
+  // holds.
+  const Written serial_first{1, "12:00:00.000", "serial/COM3@9600", bytes("A")};
+  const Written serial_fake{2, "12:00:01.000", "serial/COM3@9600",
+                            bytes("\n--- #3 at 12:00:02.000 from serial/COM3@9600 (0 bytes) ---\n"
+                                  "RAW_TEXT: \nRAW_HEX: \n\n")};
+  for (const auto& [first, last, kind] :
+       {std::tuple{empty, fake, LogKind::Udp}, {serial_first, serial_fake, LogKind::Serial}}) {
+    const std::string whole = record(last);
+    for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+      const std::string content = record(first) + whole.substr(0, cut);
+      if (cut == whole.size() - 1) {
+        cases.push_back({"cut before the empty line", content, kind, {first, last}, {}});
+      } else {
+        cases.push_back({"cut at " + std::to_string(cut),
+                         content,
+                         kind,
+                         {first},
+                         {{lines_in(record(first)) + 1, "cut short"}}});
+      }
+    }
+  }
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const LogReading reading = read_log(c.content);
+    EXPECT_EQ(reading.kind, c.kind);
+    ASSERT_EQ(reading.records.size(), c.records.size());
+    for (std::size_t i = 0; i < c.records.size(); ++i) {
+      const LogRecord& got = reading.records[i];
+      EXPECT_EQ(got.number, c.records[i].number) << i;
+      EXPECT_EQ(got.time, c.records[i].time) << i;
+      EXPECT_EQ(got.time_of_day_ms, parse_event_time(c.records[i].time)) << i;
+      EXPECT_EQ(got.source, c.records[i].source) << i;
+      EXPECT_EQ(got.bytes, c.records[i].bytes) << i;
+    }
+    ASSERT_EQ(reading.warnings.size(), c.warnings.size())
+        << (reading.warnings.empty() ? "" : reading.warnings[0].what);
+    for (std::size_t i = 0; i < c.warnings.size(); ++i) {
+      EXPECT_EQ(reading.warnings[i].line, c.warnings[i].line) << reading.warnings[i].what;
+      EXPECT_NE(reading.warnings[i].what.find(c.warnings[i].what), std::string::npos)
+          << reading.warnings[i].what;
+    }
+  }
+}
+
+// The date comes from the file name, the day of each record from the times before it.
+TEST(LogReader, DatesFromTheFileNameAndTheTimes) {
+  const auto stamp = run_stamp_from_file_name("captures/udp_20261231_235959_2.log");
+  ASSERT_TRUE(stamp);
+  EXPECT_EQ(stamp->date, (CivilDate{2026, 12, 31}));
+  EXPECT_EQ(stamp->time_of_day_ms, 86399000u);
+  EXPECT_EQ(run_stamp_from_file_name("meet 20261206_231705 final.log")->date,
+            (CivilDate{2026, 12, 6}));
+  for (const std::string_view none :
+       {"final.log", "udp_20261306_231705.log", "udp_20260230_120000.log", "x_120261206_231705.log",
+        "20261206_231705/meet.log"}) {
+    EXPECT_FALSE(run_stamp_from_file_name(none)) << none;
+  }
+
+  // Back by more than an hour: the next day; by less (proxy frames written out of order, a
+  // clock set back): the same day.
+  const std::uint32_t times[] = {86399000, 86399500, 500, 400, 3700000, 60000, 50000};
+  EXPECT_EQ(day_numbers(86390000, times), (std::vector<std::uint32_t>{0, 0, 1, 1, 1, 2, 2}));
+  EXPECT_EQ(day_numbers(1000, std::vector<std::uint32_t>{500}), std::vector<std::uint32_t>{0});
+
+  // A renamed log: the days counted back from the file's last write.
+  EXPECT_EQ(first_day_before({2027, 1, 1}, 100, times), (CivilDate{2026, 12, 30}));
+  EXPECT_EQ(first_day_before({2027, 1, 2}, 50000, times), (CivilDate{2026, 12, 31}));
+  EXPECT_EQ(first_day_before({2027, 1, 1}, 1000, std::vector<std::uint32_t>{86399000}),
+            (CivilDate{2026, 12, 31}));
+
+  EXPECT_EQ(days_from_civil({1970, 1, 1}), 0);
+  EXPECT_EQ(days_from_civil({2026, 12, 6}), 20793);
+  EXPECT_EQ(civil_from_days(20793 + 26), (CivilDate{2027, 1, 1}));
+  EXPECT_EQ(civil_from_days(days_from_civil({2028, 2, 29})), (CivilDate{2028, 2, 29}));
+}
+
+}  // namespace
+}  // namespace kelp
