@@ -26,10 +26,8 @@ std::expected<std::uint32_t, std::string> resolve_ipv4(const std::string& host) 
 }
 
 std::expected<UdpSocket, int> open_udp_sender() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::unexpected(errno);
-  UdpSocket socket(fd);
-  (void)enable_broadcast(socket);
+  auto socket = open_udp_socket();
+  if (socket) (void)enable_broadcast(*socket);
   return socket;
 }
 
@@ -40,8 +38,9 @@ std::expected<void, int> send_datagram(UdpSocket& socket, const Ipv4Endpoint& to
   address.sin_addr.s_addr = htonl(to.address);
   address.sin_port = htons(to.port);
   for (;;) {
-    const ssize_t sent = ::sendto(static_cast<int>(socket.native()), payload.data(), payload.size(),
-                                  0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const ssize_t sent =
+        ::sendto(static_cast<int>(socket.handle.native()), payload.data(), payload.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (sent >= 0) return {};
     if (errno != EINTR) return std::unexpected(errno);
   }

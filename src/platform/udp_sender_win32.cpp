@@ -23,12 +23,9 @@ std::expected<std::uint32_t, std::string> resolve_ipv4(const std::string& host) 
 }
 
 std::expected<UdpSocket, int> open_udp_sender() {
-  if (!start_winsock()) return std::unexpected(WSAGetLastError());
-  const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET) return std::unexpected(WSAGetLastError());
-  UdpSocket result(static_cast<std::intptr_t>(s));
-  (void)enable_broadcast(result);
-  return result;
+  auto socket = open_udp_socket();
+  if (socket) (void)enable_broadcast(*socket);
+  return socket;
 }
 
 std::expected<void, int> send_datagram(UdpSocket& socket, const Ipv4Endpoint& to,
@@ -38,9 +35,9 @@ std::expected<void, int> send_datagram(UdpSocket& socket, const Ipv4Endpoint& to
   address.sin_addr.s_addr = htonl(to.address);
   address.sin_port = htons(to.port);
   const int sent =
-      sendto(static_cast<SOCKET>(socket.native()), reinterpret_cast<const char*>(payload.data()),
-             static_cast<int>(payload.size()), 0, reinterpret_cast<const sockaddr*>(&address),
-             sizeof address);
+      sendto(static_cast<SOCKET>(socket.handle.native()),
+             reinterpret_cast<const char*>(payload.data()), static_cast<int>(payload.size()), 0,
+             reinterpret_cast<const sockaddr*>(&address), sizeof address);
   if (sent == SOCKET_ERROR) return std::unexpected(WSAGetLastError());
   return {};
 }

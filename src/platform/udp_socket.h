@@ -47,6 +47,8 @@ struct ReceiveResult {
   int error = 0;  // OS code when outcome is Error
 };
 
+// An IPv4 UDP socket, not bound yet, that programs started from this process do not inherit.
+std::expected<UdpSocket, int> open_udp_socket();
 std::expected<UdpSocket, int> bind_udp(std::uint16_t port);
 // Sets SO_BROADCAST; gives false when the system refused.
 bool enable_broadcast(UdpSocket& socket);

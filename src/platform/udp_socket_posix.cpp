@@ -24,23 +24,6 @@ void enlarge_receive_buffer(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-// A socket that programs started from this process do not inherit. Where the socket type takes no
-// close-on-exec flag (macOS), the flag is set on the descriptor straight after.
-int open_udp_socket() {
-#ifdef SOCK_CLOEXEC
-  return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-#else
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-#endif
-}
-
 std::string format_sender(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
@@ -54,11 +37,29 @@ void close_socket(std::intptr_t native) { ::close(static_cast<int>(native)); }
 // poll waits on the socket itself: no socket is given an event here.
 void close_socket_event(std::intptr_t) {}
 
-std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
-  int fd = open_udp_socket();
+std::expected<UdpSocket, int> open_udp_socket() {
+  // Where the socket type takes no close-on-exec flag (macOS), the flag is set on the descriptor
+  // straight after.
+#ifdef SOCK_CLOEXEC
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+#else
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
+    const int error = errno;
+    ::close(fd);
+    return std::unexpected(error);
+  }
+#endif
   if (fd < 0) return std::unexpected(errno);
   UdpSocket socket;
   socket.handle.reset(fd);
+  return socket;
+}
+
+std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
+  auto socket = open_udp_socket();
+  if (!socket) return socket;
+  const int fd = static_cast<int>(socket->handle.native());
   enlarge_receive_buffer(fd);
   sockaddr_in address{};
   address.sin_family = AF_INET;

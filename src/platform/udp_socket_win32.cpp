@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/interrupt.h"
 #include "platform/udp_socket.h"
@@ -33,12 +34,22 @@ void close_socket(std::intptr_t native) { closesocket(as_socket(native)); }
 
 void close_socket_event(std::intptr_t native) { WSACloseEvent(reinterpret_cast<WSAEVENT>(native)); }
 
-std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
+std::expected<UdpSocket, int> open_udp_socket() {
   if (!start_winsock()) return std::unexpected(WSAGetLastError());
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return std::unexpected(WSAGetLastError());
+  // Not inherited by programs started from this process.
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   UdpSocket result;
   result.handle.reset(static_cast<std::intptr_t>(s));
+  return result;
+}
+
+std::expected<UdpSocket, int> bind_udp(std::uint16_t port) {
+  auto opened = open_udp_socket();
+  if (!opened) return opened;
+  UdpSocket result = std::move(*opened);
+  const SOCKET s = as_socket(result.handle.native());
   int size = UDP_RECEIVE_BUFFER_BYTES;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
   sockaddr_in address{};
