@@ -25,12 +25,6 @@ std::expected<std::uint32_t, std::string> resolve_ipv4(const std::string& host) 
   return result;
 }
 
-std::expected<UdpSocket, int> open_udp_sender() {
-  auto socket = open_udp_socket();
-  if (socket) (void)enable_broadcast(*socket);
-  return socket;
-}
-
 std::expected<void, int> send_datagram(UdpSocket& socket, const Ipv4Endpoint& to,
                                        std::span<const std::uint8_t> payload) {
   sockaddr_in address{};
