@@ -21,6 +21,7 @@ constexpr std::chrono::milliseconds PORT_TIMEOUT{100};
 constexpr std::chrono::milliseconds QUIET_TIME{200};
 
 struct Capture {
+  const SerialCaptureView& view;
   LogFile& log;
   std::string label;   // "Serial COM3"
   std::string source;  // "serial/COM3@9600"
@@ -46,14 +47,24 @@ std::string console_label(const Capture& capture, ChunkEnd end) {
 void flush_chunk(Capture& capture, ChunkEnd end) {
   const std::string time = event_time();
   ++capture.record;
-  record_chunk(capture.log, "serial",
-               Chunk{capture.record, time, console_label(capture, end), capture.source,
-                     capture.pending.bytes});
+  const Chunk chunk{capture.record, time, console_label(capture, end), capture.source,
+                    capture.pending.bytes};
+  if (capture.view.on_read) {
+    record_chunk_files(capture.log, "serial", chunk);
+  } else {
+    record_chunk(capture.log, "serial", chunk);
+  }
   capture.pending.bytes.clear();
 }
 
-std::string banner(const SerialCaptureSettings& settings, const std::string& log_path) {
-  std::string text = "=== Serial Capture ===\n";
+// The last chunk is recorded; whoever watches the bytes gets to finish too.
+void end_capture(Capture& capture) {
+  if (capture.view.on_end) capture.view.on_end();
+}
+
+std::string banner(const SerialCaptureSettings& settings, const std::string& log_path,
+                   std::string_view title) {
+  std::string text = std::string(title) + "\n";
   text += "Port:  " + settings.port + "\n";
   text +=
       "Baud:  " + std::to_string(settings.baud) + " (8-" + parity_letter(settings.parity) + "-1)\n";
@@ -66,9 +77,14 @@ std::string banner(const SerialCaptureSettings& settings, const std::string& log
 }  // namespace
 
 int serial_capture(const SerialCaptureSettings& settings) {
+  return serial_capture_with(settings,
+                             SerialCaptureView{"=== Serial Capture ===", write_stdout, {}, {}});
+}
+
+int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptureView& view) {
   LogFile log = open_log_file_or_stop("serial");
 
-  write_stdout(banner(settings, log.path));
+  view.say(banner(settings, log.path, view.title));
 
   auto opened =
       open_port(SerialSettings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT});
@@ -85,12 +101,15 @@ int serial_capture(const SerialCaptureSettings& settings) {
   if (auto rts = set_rts(port, true); !rts) {
     write_stderr("Warning: couldn't assert RTS: " + rts.error().description + "\n");
   }
-  write_stdout("DTR and RTS asserted.\n\n");
+  view.say("DTR and RTS asserted.\n\n");
 
   const ChunkRules rules = chunk_rules(QUIET_TIME, settings.chunking);
-  Capture capture{log, "Serial " + settings.port,
+  Capture capture{view,
+                  log,
+                  "Serial " + settings.port,
                   "serial/" + settings.port + "@" + std::to_string(settings.baud),
-                  start_pending(ChunkClock::now()), 0};
+                  start_pending(ChunkClock::now()),
+                  0};
   std::array<std::uint8_t, READ_SIZE> buffer{};
 
   // Pacing comes from the read time-out alone: each pass waits at most 100 ms in the serial layer.
@@ -98,10 +117,11 @@ int serial_capture(const SerialCaptureSettings& settings) {
     auto got = read(port, buffer);
     if (got) {
       if (*got > 0) {
-        const ReadOutcome outcome =
-            add_read(capture.pending, ByteView(buffer.data(), *got), rules, ChunkClock::now());
+        const ByteView bytes(buffer.data(), *got);
+        const ReadOutcome outcome = add_read(capture.pending, bytes, rules, ChunkClock::now());
         if (outcome.warn_stream) write_stderr(STREAM_WARNING);
         if (outcome.end != ChunkEnd::None) flush_chunk(capture, outcome.end);
+        if (view.on_read) view.on_read(bytes);
       }
     } else if (got.error().kind == IoErrorKind::TimedOut) {
       const ChunkEnd end = check_time_out(capture.pending, rules, ChunkClock::now());
@@ -111,11 +131,13 @@ int serial_capture(const SerialCaptureSettings& settings) {
       // The line is gone, but what it delivered before failing is still part of the capture
       // (under the plain label: neither a silence nor the age ended it).
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::EndByte);
+      end_capture(capture);
       return 0;
     }
 
     if (interrupted()) {
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::Silence);
+      end_capture(capture);
       end_as_interrupted();
     }
   }
