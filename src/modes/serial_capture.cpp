@@ -46,9 +46,9 @@ std::string console_label(const Capture& capture, ChunkEnd end) {
 // One chunk: the same number, time and bytes in the log, in the raw file and on the console.
 void flush_chunk(Capture& capture, ChunkEnd end) {
   const std::string time = event_time();
+  const std::string label = console_label(capture, end);
   ++capture.record;
-  const Chunk chunk{capture.record, time, console_label(capture, end), capture.source,
-                    capture.pending.bytes};
+  const Chunk chunk{capture.record, time, label, capture.source, capture.pending.bytes};
   if (capture.view.on_read) {
     record_chunk_files(capture.log, "serial", chunk);
   } else {

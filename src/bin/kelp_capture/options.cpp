@@ -290,8 +290,9 @@ std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
                                                                 const PortDetector& detect) {
   DecodeSettings settings;
   settings.files = positional_arguments(args, DECODE_OPTIONS);
-  settings.json = std::find(args.begin() + std::min<std::size_t>(args.size(), 2), args.end(),
-                            "--json") != args.end();
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    if (args[i] == "--json") settings.json = true;
+  }
   if (auto port = option_value(args, "--port")) settings.port = std::string(*port);
   if (!settings.files.empty() && settings.port) {
     return std::unexpected("ERROR: decode reads files or a port (--port), not both\n" +
