@@ -149,7 +149,7 @@ int decode_files(const DecodeSettings& settings) {
   }
   cts_finish(decoder, sink);
   report.flush();
-  if (decoder.offset > 0 && !decoder.in_frame && decoder.skipped_bytes == decoder.offset) {
+  if (decoder.offset > 0 && decoder.skipped_bytes == decoder.offset) {
     write_stderr("Warning: no control byte (0x80 and up) in these " +
                  std::to_string(decoder.offset) +
                  " bytes: they hold no frame of a CTS scoreboard stream\n");
