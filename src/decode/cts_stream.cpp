@@ -61,12 +61,14 @@ void cts_feed(CtsDecoder& decoder, ByteView bytes, std::uint64_t tag, const CtsS
       CtsFrame& frame = decoder.frame;
       if (frame.count < TOO_MANY) ++frame.count;
       const std::uint8_t cell = cts_cell(b);
-      if (frame.cells[cell] != CTS_UNSENT) frame.repeated_cell = true;
+      const auto bit = static_cast<std::uint8_t>(1u << cell);
+      if (frame.sent & bit) frame.repeated_cell = true;
+      frame.sent |= bit;
       frame.cells[cell] = cts_value(b);
       continue;
     }
 
-    const CtsFrame next{b, at, tag, CtsChannel::filled_unsent(), 0, false};
+    const CtsFrame next{b, at, tag, CtsChannel::filled_unsent(), 0, 0, false};
     if (!decoder.in_frame) {
       decoder.in_frame = true;
       decoder.frame = next;
@@ -78,9 +80,12 @@ void cts_feed(CtsDecoder& decoder, ByteView bytes, std::uint64_t tag, const CtsS
       decoder.holding = false;
       if (b == decoder.held.control) {
         apply(decoder, decoder.frame, sink);
+        // The second part is a frame on the line of its own: its data bytes are counted anew.
         CtsFrame resumed = decoder.held;
         resumed.offset = at;
         resumed.tag = tag;
+        resumed.count = 0;
+        resumed.sent = 0;
         decoder.frame = resumed;
         continue;
       }

@@ -17,8 +17,9 @@
 //     for it before (format frames before it are kept and show with it);
 //   - a frame of channel A cut in two by a channel-0 frame (A, 0, A again, with the rest of A's
 //     cells) is one update, reported when its second part ends;
-//   - a frame with more than 8 data bytes, or one cell twice, has lost a control byte: it is
-//     reported as damaged and changes nothing, so the damage costs only the frames it touches;
+//   - a frame (or either part of a cut one) with more than 8 data bytes, or one cell twice, has
+//     lost a control byte: it is reported as damaged and changes nothing, so the damage costs
+//     only the frames it touches;
 //   - a frame without data bytes carries nothing and changes nothing.
 // A change is reported only when a frame changed the channel (its cells, its format or a running
 // flag), or made it known.
@@ -95,7 +96,8 @@ struct CtsFrame {
   std::uint64_t offset = 0;
   std::uint64_t tag = 0;
   CtsCells cells = CtsChannel::filled_unsent();
-  std::uint8_t count = 0;  // data bytes so far, counting stops at 9
+  std::uint8_t count = 0;  // data bytes of this part so far, counting stops at 9
+  std::uint8_t sent = 0;   // the cells this part sent, one bit each
   bool repeated_cell = false;
 };
 
