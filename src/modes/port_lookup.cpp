@@ -43,7 +43,9 @@ std::expected<std::string, std::string> resolve_port_argument(std::string_view a
   if (!serial) return std::string(argument);
   std::vector<const PortInfo*> found;
   for (const PortInfo& port : ports) {
-    if (port.usb && port.usb->serial_number && same_serial(*port.usb->serial_number, *serial)) {
+    // An empty serial number names no adapter, not every adapter whose serial number is empty.
+    if (port.usb && port.usb->serial_number && !serial->empty() &&
+        same_serial(*port.usb->serial_number, *serial)) {
       found.push_back(&port);
     }
   }

@@ -16,6 +16,7 @@ BLOCK = re.compile(
     rb"(?P<name>[^\n]*)\n"
     rb"(?:  Type: USB\n  VID:PID: [0-9a-f]{4}:[0-9a-f]{4}\n"
     rb"(?:  Serial: [^\n]*\n)?(?:  Mfr: [^\n]*\n)?(?:  Product: [^\n]*\n)?"
+    rb"(?:  Latency timer: \d+ ms\n)?"
     rb"|  Type: (?P<other>PciPort|BluetoothPort|Unknown)\n)"
     rb"\n")
 
@@ -92,6 +93,26 @@ class ListTest(unittest.TestCase):
                     self.assertEqual(result.status, 1)
                     self.assertEqual(result.stdout, b"")
                     self.assertTrue(os.path.isdir(result.workdir.captures))
+                    self.assertEqual(result.workdir.files(), [])
+                finally:
+                    result.workdir.remove()
+
+
+    def test_an_unknown_usb_serial_number_is_an_error_before_anything_is_created(self):
+        for args in (["serial", "--port", "usb:KELP-NO-SUCH", "--reconnect"],
+                     ["probe", "--port", "usb:KELP-NO-SUCH", "--hex", "zz"],
+                     ["scan", "--port", "usb:KELP-NO-SUCH"],
+                     ["proxy", "--listen", "COM5", "--forward", "usb:KELP-NO-SUCH"],
+                     ["replay", "some.log", "--port", "usb:KELP-NO-SUCH"]):
+            with self.subTest(args=args):
+                result = run(args)
+                try:
+                    self.assertRegex(result.stderr,
+                                     rb"\AERROR: no USB adapter with the serial number KELP-NO-SUCH "
+                                     rb"is plugged in \([^\n]*\)\n"
+                                     rb"Run `kelp-capture list` to see available ports\.\n\Z")
+                    self.assertEqual(result.status, 1)
+                    self.assertEqual(result.stdout, b"")
                     self.assertEqual(result.workdir.files(), [])
                 finally:
                     result.workdir.remove()
