@@ -290,10 +290,17 @@ int serial_proxy(const ProxySettings& settings) {
   (void)set_dtr(*cts_side, true);
   (void)set_rts(*cts_side, true);
 
+  // A fatal stop ends the process at once: the ports are closed first, which gives the drivers'
+  // latency settings back.
+  const auto stop = [&](std::string_view what, const SerialError& error) {
+    { const SerialDevice listen_port = std::move(*mm_side); }
+    { const SerialDevice forward_port = std::move(*cts_side); }
+    fatal_stop(what, structured_rendering(error));
+  };
   auto mm_clone = clone_port(*mm_side);
-  if (!mm_clone) fatal_stop("clone mm_side failed", structured_rendering(mm_clone.error()));
+  if (!mm_clone) stop("clone mm_side failed", mm_clone.error());
   auto cts_clone = clone_port(*cts_side);
-  if (!cts_clone) fatal_stop("clone cts_side failed", structured_rendering(cts_clone.error()));
+  if (!cts_clone) stop("clone cts_side failed", cts_clone.error());
 
   // What the machine says about the two ports now that they are open: a slow latency timer
   // (after the low-latency request) earns a warning, and --reconnect needs to know who they are.

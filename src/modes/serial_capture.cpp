@@ -137,6 +137,8 @@ int serial_capture(const SerialCaptureSettings& settings) {
 
     if (interrupted()) {
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::Silence);
+      // Closed before the process ends, so that the driver's latency setting is given back.
+      { const SerialDevice closing = std::move(port); }
       end_as_interrupted();
     }
   }
