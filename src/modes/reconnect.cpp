@@ -77,9 +77,10 @@ std::optional<ReturnedPort> wait_for_port(PortIdentity& identity, SerialSettings
   write_stdout(std::string(prefix) + "Waiting for " + identity_text(identity) +
                " to come back; press Ctrl+C to stop.\n");
   std::string last_refusal;
-  // The first look is at once; then one every quarter second.
-  for (auto next = ReconnectClock::now();; next = ReconnectClock::now() + RECONNECT_POLL) {
-    if (!sleep_until(next)) return std::nullopt;
+  // Even the first look waits a quarter second: a port that opens but fails at once costs at
+  // most four error lines a second, not a busy loop.
+  for (;;) {
+    if (!sleep_until(ReconnectClock::now() + RECONNECT_POLL)) return std::nullopt;
     std::optional<std::string> name = identity.name;
     if (identity.usb) {
       // A failed listing is taken as "not back yet": the next look may work.
