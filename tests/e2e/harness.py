@@ -345,14 +345,12 @@ class PluggablePeer:
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="kelp-plug-")
         self.port_name = os.path.join(self.folder, "adapter")
-        self.peer = None
         self.plug()
 
     def plug(self):
         self.peer = PtyPeer()
         os.symlink(self.peer.slave_path, self.port_name + ".new")
         os.replace(self.port_name + ".new", self.port_name)
-        return self.peer
 
     def pull(self):
         self.peer.close()
@@ -364,17 +362,8 @@ class PluggablePeer:
 
 def held_open(pid, path):
     """True when the process holds `path` open (Linux)."""
-    try:
-        fds = os.listdir("/proc/%d/fd" % pid)
-    except OSError:
-        return False
-    for fd in fds:
-        try:
-            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
-                return True
-        except OSError:
-            pass
-    return False
+    fds = "/proc/%d/fd" % pid
+    return any(os.path.realpath(os.path.join(fds, fd)) == path for fd in os.listdir(fds))
 
 
 # --- UDP peers ------------------------------------------------------------------------------

@@ -280,29 +280,22 @@ class EndingTest(unittest.TestCase):
 
     @unittest.skipIf(ON_WINE, HANG_UP_ON_WINE)
     def test_reconnect_reopens_the_failed_side_only(self):
-        mm = PtyPeer()
+        mm, console = PtyPeer(), harness.PluggablePeer()
         self.addCleanup(mm.close)
-        console = harness.PluggablePeer()
         self.addCleanup(console.close)
         tool = Tool(["proxy", "--listen", mm.port_name, "--forward", console.port_name,
                      "--reconnect"])
         self.addCleanup(tool.__exit__)
-        tool.wait_stdout(RULE)
         self.assertTrue(wait_until(lambda: is_raw(mm) and is_raw(console.peer)))
-        mm.write(b"Q1\x03")
-        self.assertEqual(console.peer.read_exactly(3), b"Q1\x03")
-
         console.pull()
-        name = console.port_name.encode()
-        tool.wait_stdout(b"[CTS6->MM] Waiting for %s to come back; press Ctrl+C to stop.\n" % name)
+        tool.wait_stdout(b"[CTS6->MM] Waiting for %s to come back" % console.port_name.encode())
         # Meet Manager goes on talking: recorded, not forwarded, counted when the console is back.
         mm.write(b"LOST\x03")
         tool.wait_stdout(b" MM->CTS6] (5 bytes)")
         self.assertTrue(harness.held_open(tool.proc.pid, mm.slave_path))
         console.plug()
-        tool.wait_stdout(b"[CTS6->MM] %s is back after " % name)
         tool.wait_stdout(b"[MM->CTS6] 5 bytes for %s arrived while it was away: recorded, not "
-                         b"forwarded.\n" % name)
+                         b"forwarded.\n" % console.port_name.encode())
         self.assertTrue(wait_until(lambda: is_raw(console.peer)))
         mm.write(b"Q2\x03")
         self.assertEqual(console.peer.read_exactly(3), b"Q2\x03")
@@ -314,9 +307,8 @@ class EndingTest(unittest.TestCase):
         # Only the console's side failed; Meet Manager's never saw an error.
         self.assertRegex(tool.stderr, rb"\A\[CTS6->MM\] read error: [^\n]+\n\Z")
         logged = log_frames(tool.workdir.only(r"proxy_%s\.log" % LOG_STAMP)[1])
-        self.assertEqual(joined(logged, b"MM->CTS6"), b"Q1\x03LOST\x03Q2\x03")
-        self.assertEqual(joined(logged, b"CTS6->MM"), b"A2\x03")
-        self.assertEqual(console.peer.read_for(0.2), b"")
+        self.assertEqual(logged, [(b"MM->CTS6", b"LOST\x03"), (b"MM->CTS6", b"Q2\x03"),
+                                  (b"CTS6->MM", b"A2\x03")])
 
     def test_a_failed_write_ends_that_direction_with_what_it_read_logged(self):
         p = ProxyRun(self)

@@ -54,8 +54,7 @@ TEST_F(CaptureFolder, RecordLayoutIsByteExact) {
   write_record(*log, 3, "23:17:05.042", "udp/192.168.1.20:50123", bytes("Hi\r\n\xff"));
   write_record(*log, 7, "23:17:05.043", "udp/192.168.1.20:50123", {});
   write_record(*log, 12345, "23:17:05.044", "serial/COM3@9600", bytes(std::string("\0A", 2)));
-  write_record(*log, 8, "23:17:05.045", "probe/COM3@9600-O-8-1 [preset=enq]",
-               bytes("\xe2\x28\xa1"));
+  write_record(*log, 8, "23:17:05.045", "probe/COM3@9600-O-8-1 [preset=enq]", bytes("\xe2\x28\xa1"));
   EXPECT_EQ(slurp(log->path),
             "--- #3 at 23:17:05.042 from udp/192.168.1.20:50123 (5 bytes) ---\n"
             "RAW_TEXT: Hi\r\n\xef\xbf\xbd\n"
@@ -66,15 +65,13 @@ TEST_F(CaptureFolder, RecordLayoutIsByteExact) {
             "RAW_HEX: \n"
             "\n"
             "--- #12345 at 23:17:05.044 from serial/COM3@9600 (2 bytes) ---\n"
-            "RAW_TEXT: " +
-                std::string("\0A", 2) +
-                "\n"
-                "RAW_HEX: 00 41\n"
-                "\n"
-                "--- #8 at 23:17:05.045 from probe/COM3@9600-O-8-1 [preset=enq] (3 bytes) ---\n"
-                "RAW_TEXT: \xef\xbf\xbd(\xef\xbf\xbd\n"
-                "RAW_HEX: e2 28 a1\n"
-                "\n");
+            "RAW_TEXT: " + std::string("\0A", 2) + "\n"
+            "RAW_HEX: 00 41\n"
+            "\n"
+            "--- #8 at 23:17:05.045 from probe/COM3@9600-O-8-1 [preset=enq] (3 bytes) ---\n"
+            "RAW_TEXT: \xef\xbf\xbd(\xef\xbf\xbd\n"
+            "RAW_HEX: e2 28 a1\n"
+            "\n");
 }
 
 TEST_F(CaptureFolder, LogNamesNeverReuseAnEarlierRunsFile) {

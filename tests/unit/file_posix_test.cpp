@@ -1,7 +1,7 @@
 // Gathered writes when the file cannot take everything: the piece that hits the limit is cut
 // where the file ends, the call never loops, and the handle stays usable.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <csignal>
