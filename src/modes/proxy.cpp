@@ -243,7 +243,9 @@ void forward_direction(std::string_view label, SerialDevice reader, ProxySide& o
         write_stderr(direction_error(label, "write error", sent.error().text));
         if (!reconnect) break;
         // The port may be on its way out; the direction that reads it sees that and reopens
-        // it. Until then each read is tried again.
+        // it. Until then each read is tried again, and what failed counts as not forwarded.
+        std::lock_guard<std::mutex> hold(target.lock);
+        target.held_back += bytes.size();
       }
       if (outcome.warn_stream) {
         write_stderr("[" + std::string(label) + "] " + std::string(STREAM_WARNING));

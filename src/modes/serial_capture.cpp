@@ -96,7 +96,8 @@ int serial_capture(const SerialCaptureSettings& settings) {
   }
   PortIdentity identity = port_identity(settings.port, ports);
 
-  warn_unless_lines_raised(set_dtr(port, true), set_rts(port, true));
+  const auto dtr = set_dtr(port, true);  // DTR first, then RTS
+  warn_unless_lines_raised(dtr, set_rts(port, true));
   write_stdout("DTR and RTS asserted.\n\n");
 
   const ChunkRules rules = chunk_rules(QUIET_TIME, settings.chunking);
