@@ -23,6 +23,7 @@ struct SerialCaptureSettings {
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
   ChunkOptions chunking;
+  bool reconnect = false;  // --reconnect: a failed port is waited for (modes/reconnect.h)
 };
 
 struct ProbeSettings {
@@ -45,6 +46,7 @@ struct ProxySettings {
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
   ChunkOptions chunking;
+  bool reconnect = false;  // --reconnect: the side that failed is waited for and reopened
 };
 
 // `export`: the logs, in the order given, into one pcapng file.
