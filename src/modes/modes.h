@@ -25,12 +25,15 @@ struct SerialCaptureSettings {
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
   ChunkOptions chunking;
+  bool reconnect = false;  // --reconnect: a failed port is waited for (modes/reconnect.h)
 };
 
 // What a serial capture shows instead of its chunk views (`decode --port`). The capture records
 // exactly as it always does; `on_read` gets the bytes of every read as they arrive, after they
-// joined the pending chunk, and `on_end` is called once the last chunk is recorded, when the port
-// fails or at Ctrl+C. The banner, under `title`, and the line about DTR and RTS go to `say`.
+// joined the pending chunk, and `on_end` is called each time the stream breaks off, once the bytes
+// so far are recorded: when the port fails (also before --reconnect waits for it, since what
+// comes after is not the continuation of what came before) and at Ctrl+C. The banner, under
+// `title`, and the line about DTR and RTS go to `say`.
 struct SerialCaptureView {
   std::string_view title;
   std::function<void(std::string_view)> say;
@@ -69,6 +72,7 @@ struct ProxySettings {
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
   ChunkOptions chunking;
+  bool reconnect = false;  // --reconnect: the side that failed is waited for and reopened
 };
 
 // `export`: the logs, in the order given, into one pcapng file.

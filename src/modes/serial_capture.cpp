@@ -8,6 +8,8 @@
 #include "capture/files.h"
 #include "modes/chunking.h"
 #include "modes/modes.h"
+#include "modes/port_lookup.h"
+#include "modes/reconnect.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 
@@ -57,9 +59,16 @@ void flush_chunk(Capture& capture, ChunkEnd end) {
   capture.pending.bytes.clear();
 }
 
-// The last chunk is recorded; whoever watches the bytes gets to finish too.
+// The bytes so far are recorded and the stream breaks off here (the port failed, Ctrl+C):
+// whoever watches the bytes gets to finish too.
 void end_capture(Capture& capture) {
   if (capture.view.on_end) capture.view.on_end();
+}
+
+void warn_unless_lines_raised(const std::expected<void, SerialError>& dtr,
+                              const std::expected<void, SerialError>& rts) {
+  if (!dtr) write_stderr("Warning: couldn't assert DTR: " + dtr.error().description + "\n");
+  if (!rts) write_stderr("Warning: couldn't assert RTS: " + rts.error().description + "\n");
 }
 
 std::string banner(const SerialCaptureSettings& settings, const std::string& log_path,
@@ -86,8 +95,8 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
 
   view.say(banner(settings, log.path, view.title));
 
-  auto opened =
-      open_port(SerialSettings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT});
+  const SerialSettings port_settings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT};
+  auto opened = open_port(port_settings);
   if (!opened) {
     write_stderr("ERROR: Failed to open " + settings.port + ": " + opened.error().description +
                  "\nRun `kelp-capture list` to see available ports.\n");
@@ -95,12 +104,17 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
   }
   SerialDevice port = std::move(*opened);
 
-  if (auto dtr = set_dtr(port, true); !dtr) {
-    write_stderr("Warning: couldn't assert DTR: " + dtr.error().description + "\n");
+  // What the machine says about the port now that it is open: its latency timer (after the
+  // low-latency request) and, for --reconnect, who it is.
+  const std::vector<PortInfo> ports = enumerate_ports().value_or(std::vector<PortInfo>{});
+  if (const auto entry = find_port_entry(ports, settings.port)) {
+    write_stderr(
+        latency_warning(settings.port, entry->usb ? entry->usb->latency_timer_ms : std::nullopt));
   }
-  if (auto rts = set_rts(port, true); !rts) {
-    write_stderr("Warning: couldn't assert RTS: " + rts.error().description + "\n");
-  }
+  PortIdentity identity = port_identity(settings.port, ports);
+
+  const auto dtr = set_dtr(port, true);  // DTR first, then RTS
+  warn_unless_lines_raised(dtr, set_rts(port, true));
   view.say("DTR and RTS asserted.\n\n");
 
   const ChunkRules rules = chunk_rules(QUIET_TIME, settings.chunking);
@@ -127,17 +141,29 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
       const ChunkEnd end = check_time_out(capture.pending, rules, ChunkClock::now());
       if (end != ChunkEnd::None) flush_chunk(capture, end);
     } else {
+      const auto failed_at = ChunkClock::now();
       write_stderr("Read error: " + got.error().text + "\n");
       // The line is gone, but what it delivered before failing is still part of the capture
       // (under the plain label: neither a silence nor the age ended it).
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::EndByte);
+      // What comes after a reconnection is not the continuation of what came before.
       end_capture(capture);
-      return 0;
+      if (!settings.reconnect) return 0;
+      // Closed at once: an adapter whose old node is still held comes back under a new name.
+      { const SerialDevice failed = std::move(port); }
+      auto back = wait_for_port(identity, port_settings, failed_at, "");
+      if (!back) end_as_interrupted();
+      port = std::move(back->device);
+      warn_unless_lines_raised(back->dtr, back->rts);
+      capture.pending = start_pending(ChunkClock::now());
+      continue;
     }
 
     if (interrupted()) {
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::Silence);
       end_capture(capture);
+      // Closed before the process ends, so that the driver's latency setting is given back.
+      { const SerialDevice closing = std::move(port); }
       end_as_interrupted();
     }
   }
