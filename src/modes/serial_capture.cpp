@@ -23,6 +23,7 @@ constexpr std::chrono::milliseconds PORT_TIMEOUT{100};
 constexpr std::chrono::milliseconds QUIET_TIME{200};
 
 struct Capture {
+  const SerialCaptureView& view;
   LogFile& log;
   std::string label;   // "Serial COM3"
   std::string source;  // "serial/COM3@9600"
@@ -47,11 +48,21 @@ std::string console_label(const Capture& capture, ChunkEnd end) {
 // One chunk: the same number, time and bytes in the log, in the raw file and on the console.
 void flush_chunk(Capture& capture, ChunkEnd end) {
   const std::string time = event_time();
+  const std::string label = console_label(capture, end);
   ++capture.record;
-  record_chunk(capture.log, "serial",
-               Chunk{capture.record, time, console_label(capture, end), capture.source,
-                     capture.pending.bytes});
+  const Chunk chunk{capture.record, time, label, capture.source, capture.pending.bytes};
+  if (capture.view.on_read) {
+    record_chunk_files(capture.log, "serial", chunk);
+  } else {
+    record_chunk(capture.log, "serial", chunk);
+  }
   capture.pending.bytes.clear();
+}
+
+// The bytes so far are recorded and the stream breaks off here (the port failed, Ctrl+C):
+// whoever watches the bytes gets to finish too.
+void end_capture(Capture& capture) {
+  if (capture.view.on_end) capture.view.on_end();
 }
 
 void warn_unless_lines_raised(const std::expected<void, SerialError>& dtr,
@@ -60,8 +71,9 @@ void warn_unless_lines_raised(const std::expected<void, SerialError>& dtr,
   if (!rts) write_stderr("Warning: couldn't assert RTS: " + rts.error().description + "\n");
 }
 
-std::string banner(const SerialCaptureSettings& settings, const std::string& log_path) {
-  std::string text = "=== Serial Capture ===\n";
+std::string banner(const SerialCaptureSettings& settings, const std::string& log_path,
+                   std::string_view title) {
+  std::string text = std::string(title) + "\n";
   text += "Port:  " + settings.port + "\n";
   text +=
       "Baud:  " + std::to_string(settings.baud) + " (8-" + parity_letter(settings.parity) + "-1)\n";
@@ -74,9 +86,14 @@ std::string banner(const SerialCaptureSettings& settings, const std::string& log
 }  // namespace
 
 int serial_capture(const SerialCaptureSettings& settings) {
+  return serial_capture_with(settings,
+                             SerialCaptureView{"=== Serial Capture ===", write_stdout, {}, {}});
+}
+
+int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptureView& view) {
   LogFile log = open_log_file_or_stop("serial");
 
-  write_stdout(banner(settings, log.path));
+  view.say(banner(settings, log.path, view.title));
 
   const SerialSettings port_settings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT};
   auto opened = open_port(port_settings);
@@ -98,12 +115,15 @@ int serial_capture(const SerialCaptureSettings& settings) {
 
   const auto dtr = set_dtr(port, true);  // DTR first, then RTS
   warn_unless_lines_raised(dtr, set_rts(port, true));
-  write_stdout("DTR and RTS asserted.\n\n");
+  view.say("DTR and RTS asserted.\n\n");
 
   const ChunkRules rules = chunk_rules(QUIET_TIME, settings.chunking);
-  Capture capture{log, "Serial " + settings.port,
+  Capture capture{view,
+                  log,
+                  "Serial " + settings.port,
                   "serial/" + settings.port + "@" + std::to_string(settings.baud),
-                  start_pending(ChunkClock::now()), 0};
+                  start_pending(ChunkClock::now()),
+                  0};
   std::array<std::uint8_t, READ_SIZE> buffer{};
 
   // Pacing comes from the read time-out alone: each pass waits at most 100 ms in the serial layer.
@@ -111,10 +131,11 @@ int serial_capture(const SerialCaptureSettings& settings) {
     auto got = read(port, buffer);
     if (got) {
       if (*got > 0) {
-        const ReadOutcome outcome =
-            add_read(capture.pending, ByteView(buffer.data(), *got), rules, ChunkClock::now());
+        const ByteView bytes(buffer.data(), *got);
+        const ReadOutcome outcome = add_read(capture.pending, bytes, rules, ChunkClock::now());
         if (outcome.warn_stream) write_stderr(STREAM_WARNING);
         if (outcome.end != ChunkEnd::None) flush_chunk(capture, outcome.end);
+        if (view.on_read) view.on_read(bytes);
       }
     } else if (got.error().kind == IoErrorKind::TimedOut) {
       const ChunkEnd end = check_time_out(capture.pending, rules, ChunkClock::now());
@@ -125,6 +146,8 @@ int serial_capture(const SerialCaptureSettings& settings) {
       // The line is gone, but what it delivered before failing is still part of the capture
       // (under the plain label: neither a silence nor the age ended it).
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::EndByte);
+      // What comes after a reconnection is not the continuation of what came before.
+      end_capture(capture);
       if (!settings.reconnect) return 0;
       // Closed at once: an adapter whose old node is still held comes back under a new name.
       { const SerialDevice failed = std::move(port); }
@@ -138,6 +161,7 @@ int serial_capture(const SerialCaptureSettings& settings) {
 
     if (interrupted()) {
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::Silence);
+      end_capture(capture);
       // Closed before the process ends, so that the driver's latency setting is given back.
       { const SerialDevice closing = std::move(port); }
       end_as_interrupted();

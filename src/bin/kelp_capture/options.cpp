@@ -25,6 +25,7 @@ constexpr std::string_view NO_PARITIES =
 constexpr std::string_view BAD_PAYLOAD = "ERROR: couldn't parse probe payload.\n";
 
 constexpr std::string_view EXPORT_OPTIONS[] = {"--out", "--port"};
+constexpr std::string_view DECODE_OPTIONS[] = {"--port", "--baud", "--parity"};
 constexpr std::string_view REPLAY_OPTIONS[] = {"--to",    "--port", "--baud",  "--parity",
                                                "--speed", "--from", "--count", "--direction"};
 
@@ -111,6 +112,17 @@ const std::string_view REPLAY_USAGE =
     "  --speed X       2 for twice as fast, 0 for back to back (default 1)\n"
     "  --from N        the number of the first record to send (default 1)\n"
     "  --count N       how many records to send (default all)\n";
+
+const std::string_view DECODE_USAGE =
+    "Usage: kelp-capture decode FILE... [--json]\n"
+    "       kelp-capture decode [--port P] [--baud 9600] [--parity even] [--json]\n"
+    "Shows what a CTS scoreboard stream puts on the board, as it changes: from serial or probe\n"
+    "logs and raw recordings (one stream, in the order given), or live from the console's\n"
+    "scoreboard port, which is recorded as `serial --chunk-ms 1000` records it.\n"
+    "  --port P      the port (default: the USB adapter found, as for serial)\n"
+    "  --baud B      default 9600\n"
+    "  --parity P    none, odd or even (default even: the console sends 8-E-1)\n"
+    "  --json        one JSON object per line per change, for scripts and overlays\n";
 
 std::vector<std::string> positional_arguments(Arguments args,
                                               std::span<const std::string_view> options) {
@@ -303,6 +315,33 @@ std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args,
     settings.speed = parse_speed(*speed).value_or(1.0);
   settings.from = unsigned_option<std::uint64_t>(args, "--from", 1);
   if (auto count = option_value(args, "--count")) settings.count = parse_unsigned(*count, 64);
+  return settings;
+}
+
+std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
+                                                                const PortDetector& detect,
+                                                                const PortResolver& resolve) {
+  DecodeSettings settings;
+  settings.files = positional_arguments(args, DECODE_OPTIONS);
+  settings.json = flag_present(args, "--json");
+  if (!settings.files.empty()) {
+    if (option_value(args, "--port")) {
+      return std::unexpected("ERROR: decode reads files or a port (--port), not both\n" +
+                             std::string(DECODE_USAGE));
+    }
+    return settings;
+  }
+  auto port = serial_port_option(args, detect, resolve);
+  if (!port) {
+    return std::unexpected("ERROR: no file, no --port and no USB serial adapter auto-detected\n" +
+                           std::string(DECODE_USAGE));
+  }
+  if (!*port) return std::unexpected(port->error());
+  settings.port = **port;
+  settings.baud = unsigned_option<std::uint32_t>(args, "--baud", 9600);
+  if (auto parity = option_value(args, "--parity")) {
+    settings.parity = parse_parity(*parity).value_or(Parity::Even);
+  }
   return settings;
 }
 

@@ -67,9 +67,14 @@ std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args,
 std::expected<ExportSettings, std::string> read_export_settings(Arguments args);
 std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args,
                                                                 const PortResolver& resolve = {});
+// Files, or else --port (found and resolved as for `serial`); both at once is an error.
+std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
+                                                                const PortDetector& detect,
+                                                                const PortResolver& resolve = {});
 
 extern const std::string_view EXPORT_USAGE;
 extern const std::string_view REPLAY_USAGE;
+extern const std::string_view DECODE_USAGE;
 
 // The 37 lines of the help text.
 extern const std::string_view HELP_TEXT;

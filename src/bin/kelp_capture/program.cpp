@@ -43,6 +43,9 @@ int run_program(const std::vector<std::string>& args) {
   if (command == "list") return list_ports();
   if (command == "export") return run_with(read_export_settings(args), export_command);
   if (command == "replay") return run_with(read_replay_settings(args, resolve), replay_command);
+  if (command == "decode") {
+    return run_with(read_decode_settings(args, detect, resolve), decode_command);
+  }
   write_stdout(HELP_TEXT);
   return 0;
 }
