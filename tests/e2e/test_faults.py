@@ -543,14 +543,15 @@ class ConsoleEndTest(unittest.TestCase):
     """A run that ends by itself waits until the console has taken every line, however late its
     reader; an interrupt during that wait ends it within about a second, and says what stopped it."""
 
-    def replay_log(self, workdir, count):
-        """A udp log of `count` small records, a millisecond apart; replay shows one line for
-        each."""
+    def replay_log(self, workdir, count, step_ms=1):
+        """A udp log of `count` records of 5 bytes, `step_ms` apart from 12:00; replay shows one
+        line for each."""
         os.makedirs(workdir.captures, exist_ok=True)
-        path = os.path.join(workdir.captures, "udp_20261206_120000.log")
-        with open(path, "wb") as f:
-            f.write(b"".join(record(n, b"12:00:%02d.%03d" % divmod(n, 1000), b"10.0.0.7:40000",
-                                    b"%05d" % n) for n in range(1, count + 1)))
+        with open(os.path.join(workdir.captures, "udp_20261206_120000.log"), "wb") as f:
+            f.write(b"".join(record(n, b"12:%02d:%02d.%03d" % (n * step_ms // 60000,
+                                                               n * step_ms // 1000 % 60,
+                                                               n * step_ms % 1000),
+                                    b"10.0.0.7:40000", b"%05d" % n) for n in range(1, count + 1)))
         return "captures" + harness.SEP + "udp_20261206_120000.log"
 
     def start_replay(self, count, port=9, speed="0"):
@@ -587,7 +588,7 @@ class ConsoleEndTest(unittest.TestCase):
             out += chunk
         self.assertEqual(proc.wait(30), 0)
         self.assertRegex(bytes(out[-100:]), summary, "%d bytes came" % len(out))
-        shown = re.findall(rb"^#(\d+) 12:00:\d\d\.\d{3} 5 bytes$", bytes(out), re.M)
+        shown = re.findall(rb"^#(\d+) 12:\d\d:\d\d\.\d{3} 5 bytes$", bytes(out), re.M)
         self.assertTrue(shown == [b"%d" % n for n in range(1, count + 1)], "%d lines" % len(shown))
         err.seek(0)
         self.assertEqual(err.read(), b"")
@@ -617,17 +618,13 @@ class ConsoleEndTest(unittest.TestCase):
             with self.subTest(signal=name):
                 workdir = harness.Workdir()
                 self.addCleanup(workdir.remove)
-                os.makedirs(workdir.captures)
-                with open(os.path.join(workdir.captures, "udp_20261206_120000.log"), "wb") as f:
-                    f.write(record(1, b"12:00:00.000", b"10.0.0.7:40000", b"A") +
-                            record(2, b"12:01:00.000", b"10.0.0.7:40000", b"B"))
-                tool = Tool(["replay", "captures/udp_20261206_120000.log", "--to",
-                             "127.0.0.1:%d" % free_udp_port()], workdir=workdir)
+                log = self.replay_log(workdir, 2, step_ms=60000)
+                tool = Tool(["replay", log, "--to", "127.0.0.1:9"], workdir=workdir)
                 self.addCleanup(tool.__exit__)
-                tool.wait_stdout(b"#1 12:00:00.000 1 bytes\n")
+                tool.wait_stdout(b"#1 12:01:00.000 5 bytes\n")
                 os.kill(tool.proc.pid, signo)
                 self.assertEqual(tool.wait(), -signo)
-                self.assertRegex(tool.stdout, rb"\n\nStopped by %s: sent 1 of 2 records \(1 bytes\) "
+                self.assertRegex(tool.stdout, rb"\n\nStopped by %s: sent 1 of 2 records \(5 bytes\) "
                                               rb"in \d+\.\d{3} s\.\n\Z" % re.escape(name))
 
 
