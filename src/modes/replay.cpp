@@ -254,7 +254,7 @@ int replay_command(const ReplaySettings& settings) {
     return 1;
   }
   if (interrupted()) {
-    write_stdout("\nStopped by Ctrl+C: sent " + totals);
+    write_stdout("\nStopped by " + interrupt_name() + ": sent " + totals);
     target->port.reset();  // closed first: the driver's latency setting goes back
     end_as_interrupted();
   }

@@ -55,7 +55,9 @@ int udp_capture(const UdpSettings& settings) {
     ReceiveResult received = receive_datagram(*socket, buffer);
     if (received.outcome == ReceiveOutcome::Interrupted) end_as_interrupted();
     if (received.outcome == ReceiveOutcome::Error) {
-      write_stderr("Recv error: " + io_error_text(received.error) + "\n");
+      // The next receive may fail the same way at once: while the console is behind, such
+      // lines are left out and counted rather than piling up.
+      show_repeated_error("Recv error: " + io_error_text(received.error) + "\n");
       continue;
     }
     // One datagram is shown, logged and saved in full before the next receive, and before

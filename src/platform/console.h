@@ -10,10 +10,15 @@
 // and each call's text is written whole: a line is never split by another thread's output. When
 // the console keeps up, the streams hold exactly the bytes handed in.
 //
-// The view of a captured chunk (`show_chunk_view`) is the only thing ever left out: while the
-// console is a few MiB behind, such views are dropped and counted, and once it takes output again
-// one line on stdout says how many were left out and that the capture files hold them all. Other
-// text (banners, errors, warnings) is always queued.
+// Only text repeated for each record is ever left out (`show_chunk_view`, `show_repeated_error`):
+// while the console is a few MiB behind, such text is dropped and counted, and once it takes
+// output again one line on stdout says how many were left out and that the capture files hold
+// them all. Other text (banners, summaries, errors, warnings) is always queued; a run writes it a
+// bounded number of times, so the queue's memory stays bounded whatever the console does.
+//
+// At the end of a run the queue is written out: in full when the run ended by itself
+// (`console_caught_up_within`, in a loop that also watches for an interrupt), within about a
+// second when an interrupt ended it (`drain_console`).
 //
 // On a Windows console the UTF-8 text is shown through the wide-character console API so that
 // non-ASCII characters such as "—" appear correctly; redirected output is always the UTF-8 bytes
@@ -35,14 +40,20 @@ void init_console();
 void write_stdout(std::string_view text);
 void write_stderr(std::string_view text);
 
-// The console view of one captured chunk (an analysis, a proxy frame), to stdout.
+// Text repeated for each record, left out while the console is far behind: the console view of
+// one captured chunk (an analysis, a proxy frame) or the line for one record sent, to stdout; an
+// error that a capture goes on after and that may come again with the next datagram, to stderr.
 void show_chunk_view(std::string text);
+void show_repeated_error(std::string text);
 
 // How far behind the console may fall before chunk views are left out.
 inline constexpr std::size_t CONSOLE_QUEUE_BYTES = 4 * 1024 * 1024;
 
-// Writes out what is queued, waiting at most about one second for a console that does not take
-// it. Every way out of the process goes through here first.
+// Waits at most `limit` for the console to take everything queued so far; true when it has.
+bool console_caught_up_within(std::chrono::milliseconds limit);
+
+// Writes out what is queued, waiting for a console that does not take it until about one second
+// after the first call, then gives up: the process may end while the console still holds text.
 void drain_console();
 
 // For a command that writes a long report and records nothing (`decode` of files): waits until at

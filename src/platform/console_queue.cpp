@@ -3,8 +3,8 @@
 // Every text handed to the console becomes one entry of a queue; the writer thread takes all
 // that is queued at once, joins neighbouring entries of the same stream into one write, and
 // writes them out in order. The bytes held count until they are written, so a console that has
-// stopped taking output holds at most about CONSOLE_QUEUE_BYTES of chunk views (plus the rare
-// other lines), whatever the capture goes through meanwhile.
+// stopped taking output holds at most about CONSOLE_QUEUE_BYTES of repeated text (plus the few
+// other lines of a run), whatever the capture goes through meanwhile.
 //
 // The queue is never destroyed: the process may end while the writer is blocked in a write to a
 // console that takes nothing, and that must not hold up the end.
@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -21,6 +22,8 @@
 
 namespace kelp {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr auto DRAIN_LIMIT = std::chrono::seconds(1);
 
@@ -37,7 +40,10 @@ struct ConsoleQueue {
   std::size_t bytes = 0;  // queued or being written
   bool writing = false;
   std::size_t left_out = 0;
+  std::optional<Clock::time_point> give_up_at;  // set by the first drain_console
 };
+
+bool caught_up(const ConsoleQueue& q) { return q.entries.empty() && !q.writing; }
 
 void push(ConsoleQueue& q, ConsoleStream stream, std::string text) {
   q.bytes += text.size();
@@ -106,12 +112,8 @@ void queue_text(ConsoleStream stream, std::string text) {
   q.queued.notify_one();
 }
 
-}  // namespace
-
-void write_stdout(std::string_view text) { queue_text(ConsoleStream::Out, std::string(text)); }
-void write_stderr(std::string_view text) { queue_text(ConsoleStream::Err, std::string(text)); }
-
-void show_chunk_view(std::string text) {
+// Repeated text: left out, and counted, while the console is too far behind.
+void queue_repeated(ConsoleStream stream, std::string text) {
   ConsoleQueue& q = console_queue();
   {
     std::lock_guard hold(q.lock);
@@ -121,15 +123,32 @@ void show_chunk_view(std::string text) {
       return;
     }
     push_left_out_notice(q);
-    push(q, ConsoleStream::Out, std::move(text));
+    push(q, stream, std::move(text));
   }
   q.queued.notify_one();
+}
+
+}  // namespace
+
+void write_stdout(std::string_view text) { queue_text(ConsoleStream::Out, std::string(text)); }
+void write_stderr(std::string_view text) { queue_text(ConsoleStream::Err, std::string(text)); }
+
+void show_chunk_view(std::string text) { queue_repeated(ConsoleStream::Out, std::move(text)); }
+void show_repeated_error(std::string text) { queue_repeated(ConsoleStream::Err, std::move(text)); }
+
+bool console_caught_up_within(std::chrono::milliseconds limit) {
+  ConsoleQueue& q = console_queue();
+  std::unique_lock hold(q.lock);
+  return q.written.wait_for(hold, limit, [&q] { return caught_up(q); });
 }
 
 void drain_console() {
   ConsoleQueue& q = console_queue();
   std::unique_lock hold(q.lock);
-  q.written.wait_for(hold, DRAIN_LIMIT, [&q] { return q.entries.empty() && !q.writing; });
+  // One second in all, however many ways out call it (a mode's interrupted end, then the entry
+  // point's).
+  if (!q.give_up_at) q.give_up_at = Clock::now() + DRAIN_LIMIT;
+  q.written.wait_until(hold, *q.give_up_at, [&q] { return caught_up(q); });
 }
 
 bool wait_for_console(std::size_t bytes, std::chrono::milliseconds timeout) {

@@ -10,12 +10,18 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kelp {
 
 void install_interrupt_handler();
 bool interrupted();
 [[noreturn]] void end_as_interrupted();
+
+// What stopped the run, for the line that says so: "Ctrl+C" (also when nothing did), "SIGTERM",
+// "SIGHUP"; on Windows "Ctrl+C", "Ctrl+Break", "the console window closing", "the user logging
+// off", "the system shutting down".
+std::string interrupt_name();
 
 // An OS object that becomes readable (POSIX: a file descriptor) or signalled (Windows: an event
 // HANDLE) once an interrupt has arrived.

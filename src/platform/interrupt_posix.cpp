@@ -50,6 +50,17 @@ void install_interrupt_handler() {
 
 bool interrupted() { return g_signal.load() != 0; }
 
+std::string interrupt_name() {
+  switch (g_signal.load()) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "Ctrl+C";
+  }
+}
+
 void end_as_interrupted() {
   drain_console();
   int signo = g_signal.load();

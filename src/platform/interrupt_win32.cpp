@@ -9,9 +9,11 @@ namespace kelp {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<DWORD> g_event_type{CTRL_C_EVENT};
 HANDLE g_event = nullptr;
 
 BOOL WINAPI on_console_event(DWORD event) {
+  g_event_type.store(event);
   g_interrupted.store(true);
   if (g_event != nullptr) SetEvent(g_event);
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
@@ -30,6 +32,21 @@ void install_interrupt_handler() {
 }
 
 bool interrupted() { return g_interrupted.load(); }
+
+std::string interrupt_name() {
+  switch (g_event_type.load()) {
+    case CTRL_BREAK_EVENT:
+      return "Ctrl+Break";
+    case CTRL_CLOSE_EVENT:
+      return "the console window closing";
+    case CTRL_LOGOFF_EVENT:
+      return "the user logging off";
+    case CTRL_SHUTDOWN_EVENT:
+      return "the system shutting down";
+    default:
+      return "Ctrl+C";
+  }
+}
 
 void end_as_interrupted() {
   drain_console();

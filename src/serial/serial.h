@@ -11,9 +11,10 @@
 // ("Operation timed out"), which callers treat as "no data yet". A line that has hung up (the far
 // end gone, an adapter pulled out) gives an error of another kind, never TimedOut.
 //
-// `write_all` hands every byte to the driver in order; each wait for room is bounded by the
-// time-out, and when no byte moves within it the result is WriteZero ("failed to write whole
-// buffer"). `flush` returns once the driver has sent what was written.
+// `write_all` hands every byte to the driver in order, however long the payload, for as long as
+// the line moves: it fails with WriteZero ("failed to write whole buffer") only when the device
+// has taken no byte for `write_stall_limit` (the time-out, or at a slow line speed the time the
+// line needs for STALL_WINDOW_BYTES). `flush` returns once the driver has sent what was written.
 //
 // A `SerialDevice` owns one handle and closes it when destroyed. `clone_port` gives a second,
 // independent handle to the same open device: one thread may read through one handle while
@@ -107,14 +108,15 @@ void restore_serial_latency(std::intptr_t native);
 // Move-only; a moved-from device holds no handle.
 class SerialDevice {
  public:
-  SerialDevice(std::intptr_t native, std::uint32_t timeout_ms)
-      : handle_(native), timeout_ms_(timeout_ms) {}
+  SerialDevice(std::intptr_t native, std::uint32_t timeout_ms, std::uint32_t baud)
+      : handle_(native), timeout_ms_(timeout_ms), baud_(baud) {}
   SerialDevice(SerialDevice&&) noexcept = default;
   // The latency goes back before the old handle closes, as in the destructor.
   SerialDevice& operator=(SerialDevice&& other) noexcept {
     latency_ = std::move(other.latency_);
     handle_ = std::move(other.handle_);
     timeout_ms_ = other.timeout_ms_;
+    baud_ = other.baud_;
     return *this;
   }
   ~SerialDevice() = default;
@@ -124,6 +126,8 @@ class SerialDevice {
   std::intptr_t native() const { return handle_.native(); }
   // The time-out the device was opened with, in whole milliseconds.
   std::uint32_t timeout_ms() const { return timeout_ms_; }
+  // The line speed the device was opened with, in bits per second.
+  std::uint32_t baud() const { return baud_; }
 
   // For the platform's open_port, once it has lowered the driver's receive latency: the previous
   // setting comes back when this handle closes (not when a clone does).
@@ -132,9 +136,18 @@ class SerialDevice {
  private:
   NativeHandle<close_serial_handle> handle_;
   std::uint32_t timeout_ms_ = 0;
+  std::uint32_t baud_ = 0;
   // Declared last, so destroyed first: the setting is given back while the handle is still open.
   NativeHandle<restore_serial_latency> latency_;
 };
+
+// How long a write goes on while the device takes no byte: the device's time-out, but never less
+// than the time the line needs to carry STALL_WINDOW_BYTES (10 bits a byte). Drivers move their
+// output in pieces: a USB adapter a whole transfer at a time, a virtual port whenever its reader
+// makes room. At a slow line speed a line that works can show no movement for longer than a
+// time-out; a far end that takes nothing at all still fails within about a second at 9600 bit/s.
+inline constexpr std::uint32_t STALL_WINDOW_BYTES = 1024;
+std::chrono::milliseconds write_stall_limit(const SerialDevice& device);
 
 // Whole milliseconds of a time-out, capped at 0xFFFFFFFE.
 std::uint32_t timeout_milliseconds(std::chrono::nanoseconds timeout);

@@ -94,6 +94,14 @@ std::uint32_t timeout_milliseconds(std::chrono::nanoseconds timeout) {
   return static_cast<std::uint32_t>(std::min<std::int64_t>(ms, TIMEOUT_CAP_MS));
 }
 
+std::chrono::milliseconds write_stall_limit(const SerialDevice& device) {
+  const std::chrono::milliseconds timeout(device.timeout_ms());
+  if (device.baud() == 0) return timeout;
+  const std::uint64_t bits = std::uint64_t{STALL_WINDOW_BYTES} * 10 * 1000;
+  const std::chrono::milliseconds line_time((bits + device.baud() - 1) / device.baud());
+  return std::max(timeout, line_time);
+}
+
 std::string windows_device_path(std::string_view port) {
   if (!port.empty() && port.front() == '\\') return std::string(port);
   return "\\\\.\\" + std::string(port);

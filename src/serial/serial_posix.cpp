@@ -135,6 +135,18 @@ int wait_until(int fd, short events, Clock::time_point deadline) {
   }
 }
 
+// How often a write that found the driver's buffer full tries again.
+constexpr auto WRITE_RETRY_SLICE = std::chrono::milliseconds(10);
+constexpr int QUEUE_UNKNOWN = -1;
+
+// The count of bytes waiting in the driver's output queue, or QUEUE_UNKNOWN. A pseudo-terminal
+// reports 0 whatever it holds; there only the writes themselves tell that the line moves.
+int output_queued(int fd) {
+  int count = 0;
+  if (::ioctl(fd, TIOCOUTQ, &count) == -1 || count < 0) return QUEUE_UNKNOWN;
+  return count;
+}
+
 Clock::time_point deadline_after(std::uint32_t ms) {
   return Clock::now() + std::chrono::milliseconds(ms);
 }
@@ -247,7 +259,7 @@ std::expected<SerialDevice, SerialError> open_port(const SerialSettings& setting
   // From here on the device owns the descriptor, so that every failure below also clears the
   // exclusive flag on its way out (close_serial_handle): left set on a pseudo-terminal whose far
   // end stays open, it would turn away every later opener that is not root.
-  SerialDevice device(fd, timeout_milliseconds(settings.timeout));
+  SerialDevice device(fd, timeout_milliseconds(settings.timeout), settings.baud);
   auto refuse = [](int code) { return std::unexpected(serial_error_from_code(code)); };
 
   // A rate of 0 would mean "hang up" to a termios driver; like a Windows driver, refuse it.
@@ -299,19 +311,35 @@ std::expected<std::size_t, IoError> read(SerialDevice& device, std::span<std::ui
 
 std::expected<void, IoError> write_all(SerialDevice& device, std::span<const std::uint8_t> bytes) {
   const int fd = fd_of(device);
+  const auto stall_limit = write_stall_limit(device);
+  auto last_moved = Clock::now();
+  int queued = QUEUE_UNKNOWN;  // the driver's output queue when the buffer was last seen full
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n > 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(n));
+      last_moved = Clock::now();
+      queued = QUEUE_UNKNOWN;
       continue;
     }
     if (n == 0) return std::unexpected(write_zero());
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return std::unexpected(io_error_from_code(errno));
-    // The driver's buffer is full: wait for room, at most one time-out.
-    const int events = wait_until(fd, POLLOUT, deadline_after(device.timeout_ms()));
+    // The driver's buffer is full. A terminal reports room (POLLOUT) only once its queue is nearly
+    // empty (Linux: below 256 bytes), which for a UART's 4 KiB at 9600 bit/s is seconds away
+    // while the line is busy sending. So the wait goes in short slices, after each of which the
+    // write is tried again and the output queue looked at: a write that takes bytes, or a queue
+    // that shrank, is a line that moves. Only a line that took no byte for the stall limit fails.
+    const auto now = Clock::now();
+    const int queued_now = output_queued(fd);
+    if (queued != QUEUE_UNKNOWN && queued_now != QUEUE_UNKNOWN && queued_now < queued) {
+      last_moved = now;
+    }
+    queued = queued_now;
+    if (now - last_moved >= stall_limit) return std::unexpected(write_zero());
+    const int events =
+        wait_until(fd, POLLOUT, std::min(now + WRITE_RETRY_SLICE, last_moved + stall_limit));
     if (events < 0) return std::unexpected(io_error_from_code(-events));
-    if (events == 0) return std::unexpected(write_zero());
     if (events & POLLNVAL) return std::unexpected(io_error_from_code(EBADF));
     if (events & (POLLHUP | POLLERR)) return std::unexpected(hung_up());
   }
@@ -346,7 +374,7 @@ std::expected<SerialDevice, SerialError> clone_port(const SerialDevice& device) 
   // the line settings; the time-out travels with the handle.
   const int fd = retry_eintr([&] { return ::fcntl(fd_of(device), F_DUPFD_CLOEXEC, 0); });
   if (fd == -1) return std::unexpected(serial_error_from_code(errno));
-  return SerialDevice(fd, device.timeout_ms());
+  return SerialDevice(fd, device.timeout_ms(), device.baud());
 }
 
 }  // namespace kelp

@@ -9,6 +9,7 @@
 #include <winsock2.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -53,7 +54,8 @@ IoError timed_out() { return {IoErrorKind::TimedOut, "Operation timed out"}; }
 IoError write_zero() { return {IoErrorKind::WriteZero, "failed to write whole buffer"}; }
 
 // A SerialDevice that owns `file` together with its two events; on failure `file` is closed.
-std::expected<SerialDevice, SerialError> adopt(HANDLE file, std::uint32_t timeout_ms) {
+std::expected<SerialDevice, SerialError> adopt(HANDLE file, std::uint32_t timeout_ms,
+                                               std::uint32_t baud) {
   auto port = std::make_unique<PortHandle>();
   port->file = file;
   // Manual reset, as overlapped requests need: each request clears its event when it starts.
@@ -64,7 +66,7 @@ std::expected<SerialDevice, SerialError> adopt(HANDLE file, std::uint32_t timeou
     close_serial_handle(reinterpret_cast<std::intptr_t>(port.release()));
     return std::unexpected(error);
   }
-  return SerialDevice(reinterpret_cast<std::intptr_t>(port.release()), timeout_ms);
+  return SerialDevice(reinterpret_cast<std::intptr_t>(port.release()), timeout_ms, baud);
 }
 
 DWORD request_size(std::size_t size) {
@@ -113,6 +115,8 @@ std::expected<DWORD, IoError> read_request(const PortHandle& port, std::span<std
   return overlapped_result(port.file, request);
 }
 
+// One overlapped write, ended by the device's write time-out at the latest; gives the count it
+// moved, which at the time-out may be anything from 0 to all.
 std::expected<DWORD, IoError> write_request(const PortHandle& port,
                                             std::span<const std::uint8_t> from) {
   OVERLAPPED request{};
@@ -121,7 +125,13 @@ std::expected<DWORD, IoError> write_request(const PortHandle& port,
     const int code = last_code();
     if (code != ERROR_IO_PENDING) return std::unexpected(io_error_from_code(code));
   }
-  return overlapped_result(port.file, request);
+  const auto moved = overlapped_result(port.file, request);
+  // Windows ends a write at its time-out as a success with the count moved so far; Wine reports
+  // the same end as a time-out error, with the count beside it. Both are the time-out.
+  if (!moved && moved.error().kind == IoErrorKind::TimedOut) {
+    return static_cast<DWORD>(request.InternalHigh);
+  }
+  return moved;
 }
 
 void apply_framing(DCB& dcb, std::uint32_t baud, Parity parity) {
@@ -213,7 +223,7 @@ std::expected<SerialDevice, SerialError> open_port(const SerialSettings& setting
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::unexpected(serial_error_from_code(last_code()));
   const DWORD ms = timeout_milliseconds(settings.timeout);
-  auto device = adopt(file, ms);
+  auto device = adopt(file, ms, settings.baud);
   if (!device) return device;
   // From here on the device owns the handle: every failure below closes it on the way out, after
   // the error record has taken the failing call's code.
@@ -260,11 +270,20 @@ std::expected<std::size_t, IoError> read(SerialDevice& device, std::span<std::ui
 
 std::expected<void, IoError> write_all(SerialDevice& device, std::span<const std::uint8_t> bytes) {
   const PortHandle& port = port_of(device);
+  // Each request ends at the write time-out with the count it moved, so a line that moves keeps
+  // the loop going; one that took no byte for the stall limit fails.
+  const auto stall_limit = write_stall_limit(device);
+  auto last_moved = std::chrono::steady_clock::now();
   while (!bytes.empty()) {
     const auto written = write_request(port, bytes);
     if (!written) return std::unexpected(written.error());
-    if (*written == 0) return std::unexpected(write_zero());
-    bytes = bytes.subspan(*written);
+    const auto now = std::chrono::steady_clock::now();
+    if (*written > 0) {
+      bytes = bytes.subspan(*written);
+      last_moved = now;
+    } else if (now - last_moved >= stall_limit) {
+      return std::unexpected(write_zero());
+    }
   }
   return {};
 }
@@ -300,7 +319,7 @@ std::expected<SerialDevice, SerialError> clone_port(const SerialDevice& device) 
                        DUPLICATE_SAME_ACCESS)) {
     return std::unexpected(serial_error_from_code(last_code()));
   }
-  return adopt(duplicate, device.timeout_ms());
+  return adopt(duplicate, device.timeout_ms(), device.baud());
 }
 
 }  // namespace kelp

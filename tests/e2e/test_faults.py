@@ -7,8 +7,10 @@ import os
 import random
 import re
 import resource
+import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -535,6 +537,95 @@ class UnreadConsoleTest(unittest.TestCase):
             harness.wait_until(lambda: logged(label) == sent)
             self.assertEqual(logged(label), sent, label)
         self.assert_ctrl_c_ends_it_soon(proc)
+
+
+class ConsoleEndTest(unittest.TestCase):
+    """A run that ends by itself waits until the console has taken every line, however late its
+    reader; an interrupt during that wait ends it within about a second, and says what stopped it."""
+
+    def replay_log(self, workdir, count, step_ms=1):
+        """A udp log of `count` records of 5 bytes, `step_ms` apart from 12:00; replay shows one
+        line for each."""
+        os.makedirs(workdir.captures, exist_ok=True)
+        with open(os.path.join(workdir.captures, "udp_20261206_120000.log"), "wb") as f:
+            f.write(b"".join(record(n, b"12:%02d:%02d.%03d" % (n * step_ms // 60000,
+                                                               n * step_ms // 1000 % 60,
+                                                               n * step_ms % 1000),
+                                    b"10.0.0.7:40000", b"%05d" % n) for n in range(1, count + 1)))
+        return "captures" + harness.SEP + "udp_20261206_120000.log"
+
+    def start_replay(self, count, port=9, speed="0"):
+        """The replay of `count` records to 127.0.0.1:`port`, its stdout a pipe that nobody reads
+        yet; gives the process, the pipe's read end and the file of its error stream."""
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        log = self.replay_log(workdir, count)
+        read_end, write_end = os.pipe()
+        err = tempfile.TemporaryFile()
+        self.addCleanup(err.close)
+        proc = subprocess.Popen(
+            harness.command(["replay", log, "--to", "127.0.0.1:%d" % port, "--speed", speed]),
+            cwd=workdir.path, stdin=subprocess.DEVNULL, stdout=write_end, stderr=err,
+            start_new_session=True)
+        os.close(write_end)
+        self.addCleanup(lambda: proc.poll() is None and (os.killpg(proc.pid, 9), proc.wait(10)))
+        self.addCleanup(os.close, read_end)
+        return proc, read_end, err
+
+    def test_a_late_reader_gets_every_line(self):
+        # replay ... | (sleep 3; wc -c): some 90 KB, more than a pipe holds.
+        count = 3000
+        proc, read_end, err = self.start_replay(count)
+        time.sleep(3)
+        out = bytearray()
+        summary = re.compile(rb"\nSent %d of %d records \(%d bytes\) in \d+\.\d{3} s\.\n\Z"
+                             % (count, count, 5 * count))
+        while not summary.search(out):
+            ready, _, _ = select.select([read_end], [], [], 30)
+            chunk = os.read(read_end, 65536) if ready else b""
+            if not chunk:
+                break
+            out += chunk
+        self.assertEqual(proc.wait(30), 0)
+        self.assertRegex(bytes(out[-100:]), summary, "%d bytes came" % len(out))
+        shown = re.findall(rb"^#(\d+) 12:\d\d:\d\d\.\d{3} 5 bytes$", bytes(out), re.M)
+        self.assertTrue(shown == [b"%d" % n for n in range(1, count + 1)], "%d lines" % len(shown))
+        err.seek(0)
+        self.assertEqual(err.read(), b"")
+
+    def test_an_interrupt_ends_the_wait_for_a_console_that_never_reads(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as receiver:
+            receiver.bind(("127.0.0.1", 0))
+            receiver.settimeout(30)
+            # Sent over about a second, so that the receiver here keeps up.
+            count = 3000
+            proc, _, _ = self.start_replay(count, receiver.getsockname()[1], speed="3")
+            for _ in range(count):  # every record sent: the replay's work is done
+                receiver.recv(100)
+        # It waits for its console rather than dropping what the console has not taken.
+        time.sleep(2)
+        self.assertIsNone(proc.poll())
+        started = time.monotonic()
+        os.killpg(proc.pid, signal.SIGINT)
+        self.assertEqual(proc.wait(30), harness.INTERRUPTED_STATUS)
+        self.assertLess(time.monotonic() - started, 4.0 if ON_WINE else 2.0)
+
+    @unittest.skipIf(ON_WINE, "Wine ends a Windows program at SIGTERM or SIGHUP without a console "
+                              "event")
+    def test_each_stop_names_what_stopped_it(self):
+        for signo, name in [(signal.SIGTERM, b"SIGTERM"), (signal.SIGHUP, b"SIGHUP"),
+                            (signal.SIGINT, b"Ctrl+C")]:
+            with self.subTest(signal=name):
+                workdir = harness.Workdir()
+                self.addCleanup(workdir.remove)
+                log = self.replay_log(workdir, 2, step_ms=60000)
+                tool = Tool(["replay", log, "--to", "127.0.0.1:9"], workdir=workdir)
+                self.addCleanup(tool.__exit__)
+                tool.wait_stdout(b"#1 12:01:00.000 5 bytes\n")
+                os.kill(tool.proc.pid, signo)
+                self.assertEqual(tool.wait(), -signo)
+                self.assertRegex(tool.stdout, rb"\n\nStopped by %s: sent 1 of 2 records \(5 bytes\) "
+                                              rb"in \d+\.\d{3} s\.\n\Z" % re.escape(name))
 
 
 def invalid_utf8_shapes():

@@ -93,6 +93,19 @@ TEST(TimeoutMilliseconds, CountsWholeMillisecondsUpToTheCap) {
   }
 }
 
+TEST(WriteStallLimit, IsTheTimeOutOrTheTimeForOneKibibyteOnTheLine) {
+  const struct {
+    std::uint32_t timeout_ms, baud, limit_ms;
+  } cases[] = {
+      {100, 9600, 1067},  {50, 9600, 1067}, {100, 115200, 100},    {100, 1200, 8534},
+      {5000, 9600, 5000}, {100, 0, 100},    {100, 4'000'000, 100},
+  };
+  for (const auto& c : cases) {
+    const SerialDevice nothing_open(-1, c.timeout_ms, c.baud);
+    EXPECT_EQ(write_stall_limit(nothing_open).count(), c.limit_ms) << c.baud << " bit/s";
+  }
+}
+
 TEST(ParityLetter, IsNOOrE) {
   EXPECT_EQ(parity_letter(Parity::None), 'N');
   EXPECT_EQ(parity_letter(Parity::Odd), 'O');

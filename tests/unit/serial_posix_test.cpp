@@ -431,6 +431,32 @@ TEST(SerialWrite, ABlockedLineGivesWriteZeroAfterTheTimeout) {
   EXPECT_LT(Clock::now() - start, 5s);
 }
 
+// A far end that takes its bytes in bursts (a virtual port's reader, a USB adapter's transfers,
+// a UART's far end played by QEMU): the line stands still for longer than the time-out between
+// bursts, yet it moves, and the write goes on to its last byte.
+TEST(SerialWrite, ALineThatMovesInBurstsTakesTheWholePayload) {
+  Pty pty;
+  SerialDevice device = open_ok(settings_for(pty, 100ms, 9600));
+  Bytes payload(64 * 1024);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i % 251);
+  std::atomic<bool> writing{true};
+  Bytes got;
+  std::thread far_end([&] {
+    while (got.size() < payload.size()) {
+      std::this_thread::sleep_for(400ms);
+      const Bytes burst =
+          pty.receive(std::min<std::size_t>(payload.size() - got.size(), 16384), 20ms);
+      got.insert(got.end(), burst.begin(), burst.end());
+      if (burst.empty() && !writing) break;
+    }
+  });
+  auto written = write_all(device, payload);
+  writing = false;
+  far_end.join();
+  ASSERT_TRUE(written.has_value()) << written.error().text << " after " << got.size();
+  EXPECT_TRUE(got == payload) << got.size() << " of " << payload.size() << " bytes";
+}
+
 TEST(SerialHangUp, AClosedFarEndIsAnErrorNotATimeout) {
   Pty pty;
   SerialDevice device = open_ok(settings_for(pty, 5000ms));

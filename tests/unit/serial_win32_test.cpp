@@ -200,6 +200,33 @@ TEST(SerialWin32Live, ReadsAndWritesThroughTwoHandlesAtOnce) {
   EXPECT_TRUE(got == sent) << got.size() << " of " << SIZE << " bytes came back";
 }
 
+// A far end that takes its bytes in bursts, with pauses longer than the write time-out: each
+// write request ends at the time-out with what it moved, or nothing during a pause, and the write
+// goes on to its last byte. (The echo backs up to the writer whenever the reader here pauses.)
+TEST(SerialWin32Live, ALineThatMovesInBurstsTakesTheWholePayload) {
+  REQUIRE_PORT(port, "KELP_TEST_ECHO_PORT");
+  auto writer = open_port(settings_for(*port, 100ms));
+  ASSERT_TRUE(writer.has_value()) << writer.error().description;
+  auto reader = clone_port(*writer);
+  ASSERT_TRUE(reader.has_value()) << reader.error().description;
+  Bytes sent(256 * 1024);
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i % 251);
+  Bytes got;
+  std::thread far_end([&] {
+    while (got.size() < sent.size()) {
+      std::this_thread::sleep_for(400ms);
+      const Bytes burst =
+          read_bytes(*reader, std::min<std::size_t>(sent.size() - got.size(), 32768));
+      if (burst.empty()) break;
+      got.insert(got.end(), burst.begin(), burst.end());
+    }
+  });
+  const auto written = write_all(*writer, sent);
+  far_end.join();
+  ASSERT_TRUE(written.has_value()) << written.error().text << " after " << got.size();
+  EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes came back";
+}
+
 // The proxy's case: one thread waits in a read on one handle while another writes through the
 // clone. On Windows a handle opened without overlapped I/O runs one request at a time, shared with
 // its duplicates, so this write would wait until the read gave up after its 10 s, and the read

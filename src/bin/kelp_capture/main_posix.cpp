@@ -5,6 +5,7 @@
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
   kelp::init_console();
@@ -12,11 +13,12 @@ int main(int argc, char** argv) {
   if (!args) {
     kelp::write_stderr("kelp-capture: argument " + std::to_string(args.error()) +
                        " is not valid UTF-8 text\n");
-    kelp::drain_console();
+    kelp::finish_console_output();
     return 2;
   }
   kelp::install_interrupt_handler();
   const int status = kelp::run_program(*args);
-  kelp::drain_console();
+  // The mode ended by itself: the console gets every line before the process ends.
+  kelp::finish_console_output();
   return status;
 }
