@@ -169,8 +169,10 @@ std::string time_of_day_text(std::uint64_t ms) {
 
 int decode_port(const DecodeSettings& settings) {
   // Live, a tag is the local time of day of the read, in milliseconds, plus one.
-  const Board board{settings.json, [](std::string text) { show_chunk_view(std::move(text)); },
-                    [](std::string text) { write_stderr(text); },
+  // Live, the files are the record and the board is a view: behind a console that takes
+  // nothing, changes and damage warnings are left out and counted like chunk views.
+  const auto show = settings.json ? show_machine_view : show_chunk_view;
+  const Board board{settings.json, show, show_repeated_error,
                     [](std::uint64_t tag) { return tag ? time_of_day_text(tag - 1) : ""; }};
   CtsDecoder decoder;
   const CtsSink sink = [&board](const CtsEvent& event) { show_event(board, event); };
@@ -185,7 +187,7 @@ int decode_port(const DecodeSettings& settings) {
   // Scripts read the changes alone on stdout; the banner then goes with the other messages.
   const auto say = settings.json ? write_stderr : write_stdout;
   const SerialCaptureSettings capture{*settings.port, settings.baud, settings.parity,
-                                      ChunkOptions{ETX, LIVE_CHUNK_MS}};
+                                      ChunkOptions{ETX, LIVE_CHUNK_MS}, settings.reconnect};
   return serial_capture_with(capture, SerialCaptureView{LIVE_TITLE, say, on_read, on_end});
 }
 

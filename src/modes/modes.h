@@ -50,6 +50,7 @@ struct DecodeSettings {
   std::uint32_t baud = 9600;
   Parity parity = Parity::Even;
   bool json = false;
+  bool reconnect = false;  // live: a failed port is waited for, as in `serial`
 };
 
 struct ProbeSettings {

@@ -73,9 +73,10 @@ std::string away_text(std::chrono::milliseconds away) {
 
 std::optional<ReturnedPort> wait_for_port(PortIdentity& identity, SerialSettings settings,
                                           ReconnectClock::time_point failed_at,
-                                          std::string_view prefix) {
-  write_stdout(std::string(prefix) + "Waiting for " + identity_text(identity) +
-               " to come back; press Ctrl+C to stop.\n");
+                                          std::string_view prefix,
+                                          const std::function<void(std::string_view)>& say) {
+  say(std::string(prefix) + "Waiting for " + identity_text(identity) +
+      " to come back; press Ctrl+C to stop.\n");
   std::string last_refusal;
   // Even the first look waits a quarter second: a port that opens but fails at once costs at
   // most four error lines a second, not a busy loop.
@@ -111,7 +112,7 @@ std::optional<ReturnedPort> wait_for_port(PortIdentity& identity, SerialSettings
     std::string line =
         std::string(prefix) + identity.name + " is back after " + away_text(back.away);
     if (*name != identity.name) line += ", now as " + *name;
-    write_stdout(line + ".\n");
+    say(line + ".\n");
     identity.name = *name;
     return back;
   }

@@ -15,11 +15,13 @@
 
 #include <chrono>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/console.h"
 #include "serial/ports.h"
 #include "serial/serial.h"
 
@@ -58,10 +60,10 @@ struct ReturnedPort {
 
 // Waits for the port of `identity` to come back and opens it with `settings` (their port name is
 // replaced by the one found). `failed_at` is when the failure was seen; `prefix` goes in front
-// of the two console lines ("[CTS6->MM] " in the proxy). Updates the identity's name. Nothing
-// when Ctrl+C ended the wait.
-std::optional<ReturnedPort> wait_for_port(PortIdentity& identity, SerialSettings settings,
-                                          ReconnectClock::time_point failed_at,
-                                          std::string_view prefix);
+// of the two console lines ("[CTS6->MM] " in the proxy), which go to `say` (stdout, or stderr
+// where stdout is for scripts). Updates the identity's name. Nothing when Ctrl+C ended the wait.
+std::optional<ReturnedPort> wait_for_port(
+    PortIdentity& identity, SerialSettings settings, ReconnectClock::time_point failed_at,
+    std::string_view prefix, const std::function<void(std::string_view)>& say = write_stdout);
 
 }  // namespace kelp

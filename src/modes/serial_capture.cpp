@@ -151,7 +151,7 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
       if (!settings.reconnect) return 0;
       // Closed at once: an adapter whose old node is still held comes back under a new name.
       { const SerialDevice failed = std::move(port); }
-      auto back = wait_for_port(identity, port_settings, failed_at, "");
+      auto back = wait_for_port(identity, port_settings, failed_at, "", view.say);
       if (!back) end_as_interrupted();
       port = std::move(back->device);
       warn_unless_lines_raised(back->dtr, back->rts);

@@ -45,6 +45,10 @@ void write_stderr(std::string_view text);
 // error that a capture goes on after and that may come again with the next datagram, to stderr.
 void show_chunk_view(std::string text);
 void show_repeated_error(std::string text);
+// A view for scripts (one JSON line per change, say), to stdout, left out like a chunk view; the
+// notice that stands in for what was left out then goes to stderr, so that stdout holds nothing
+// but those lines.
+void show_machine_view(std::string text);
 
 // How far behind the console may fall before chunk views are left out.
 inline constexpr std::size_t CONSOLE_QUEUE_BYTES = 4 * 1024 * 1024;

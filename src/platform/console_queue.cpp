@@ -40,6 +40,9 @@ struct ConsoleQueue {
   std::size_t bytes = 0;  // queued or being written
   bool writing = false;
   std::size_t left_out = 0;
+  // Where the notice for them goes: stdout, unless stdout must hold nothing but the lines of a
+  // machine view.
+  ConsoleStream notice_stream = ConsoleStream::Out;
   std::optional<Clock::time_point> give_up_at;  // set by the first drain_console
 };
 
@@ -54,7 +57,7 @@ void push(ConsoleQueue& q, ConsoleStream stream, std::string text) {
 // console has made room again.
 void push_left_out_notice(ConsoleQueue& q) {
   if (q.left_out == 0) return;
-  push(q, ConsoleStream::Out, left_out_notice(q.left_out));
+  push(q, q.notice_stream, left_out_notice(q.left_out));
   q.left_out = 0;
 }
 
@@ -113,13 +116,15 @@ void queue_text(ConsoleStream stream, std::string text) {
 }
 
 // Repeated text: left out, and counted, while the console is too far behind.
-void queue_repeated(ConsoleStream stream, std::string text) {
+void queue_repeated(ConsoleStream stream, std::string text,
+                    ConsoleStream notice_stream = ConsoleStream::Out) {
   ConsoleQueue& q = console_queue();
   {
     std::lock_guard hold(q.lock);
     // A view larger than the whole queue still goes out when nothing else waits.
     if (q.bytes != 0 && q.bytes + text.size() > CONSOLE_QUEUE_BYTES) {
       ++q.left_out;
+      q.notice_stream = notice_stream;
       return;
     }
     push_left_out_notice(q);
@@ -135,6 +140,9 @@ void write_stderr(std::string_view text) { queue_text(ConsoleStream::Err, std::s
 
 void show_chunk_view(std::string text) { queue_repeated(ConsoleStream::Out, std::move(text)); }
 void show_repeated_error(std::string text) { queue_repeated(ConsoleStream::Err, std::move(text)); }
+void show_machine_view(std::string text) {
+  queue_repeated(ConsoleStream::Out, std::move(text), ConsoleStream::Err);
+}
 
 bool console_caught_up_within(std::chrono::milliseconds limit) {
   ConsoleQueue& q = console_queue();

@@ -342,6 +342,7 @@ std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
   if (auto parity = option_value(args, "--parity")) {
     settings.parity = parse_parity(*parity).value_or(Parity::Even);
   }
+  settings.reconnect = flag_present(args, "--reconnect");
   return settings;
 }
 
