@@ -221,6 +221,8 @@ TEST(PortOptions, ReconnectAndUsbSerialNumbers) {
   EXPECT_TRUE(
       read_proxy_settings(Args{"k", "proxy", "--reconnect", "--listen", "A", "--forward", "B"})
           ->reconnect);
+  EXPECT_TRUE(read_decode_settings(Args{"k", "decode", "--reconnect", "--port", "COM4"}, NO_ADAPTER)
+                  ->reconnect);
   std::vector<std::string> asked;
   const PortResolver resolve =
       [&](std::string_view name) -> std::expected<std::string, std::string> {
