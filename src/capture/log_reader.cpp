@@ -544,7 +544,7 @@ class Reader {
         if (no_empty_line == nullptr) no_empty_line = line;
         continue;
       }
-      if (pass == Pass::Classify) return Entry{Entry::Record, size, {}, {}, kind};
+      if (pass == Pass::Classify) return Entry{Entry::Record, after_line(*line), {}, {}, kind};
       const std::string name = name_of(header);
       if (!header.canonical) {
         return damaged(after_line(*line), name + ": its header is not as the tool writes it", kind);
@@ -561,7 +561,9 @@ class Reader {
       return damaged(no_empty_line->end + 1, name + ": no empty line after its hex line", kind);
     }
     // A hex line that agrees with the text but not with the header's count: the count is wrong,
-    // unless the record may be the last one cut short, whose text may begin with anything.
+    // unless the record may be the last one cut short, whose text may begin with anything (a line
+    // that agrees with a start of it included): it is not when the file goes on past the end of
+    // the longest record of the announced count.
     const std::uint64_t n = header.count;
     const std::size_t hex_length =
         n == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, size)) * 3 - 1;
@@ -569,10 +571,13 @@ class Reader {
         saturating_add(saturating_add(text, n == 0 ? 0 : hex_length + 1),
                        saturating_add(layout.hex_label.size(), hex_length + 1));
     if (other_count != nullptr && size >= longest_end) {
-      return damaged(after_line(*other_count),
-                     name + ": its header announces " + std::to_string(header.count) +
-                         " bytes, its hex line holds " + std::to_string(other_count->count),
-                     kind);
+      Entry entry = damaged(after_line(*other_count),
+                            name + ": its header announces " + std::to_string(header.count) +
+                                " bytes, its hex line holds " + std::to_string(other_count->count),
+                            kind);
+      // The text may still have been a payload that quotes a log.
+      entry.next_is_sure = false;
+      return entry;
     }
 
     // No hex line of its own agrees with it. A text of n bytes is at least n bytes long (at least
