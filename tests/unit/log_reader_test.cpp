@@ -307,5 +307,42 @@ TEST(LogReader, DatesFromTheFileNameAndTheTimes) {
   EXPECT_EQ(civil_from_days(days_from_civil({2028, 2, 29})), (CivilDate{2028, 2, 29}));
 }
 
+// New York in 2026, as the zone's rules say: summer time from 8 March 07:00 UTC (02:00 becomes
+// 03:00) to 1 November 06:00 UTC (02:00 summer time becomes 01:00 again).
+std::optional<std::int32_t> new_york(std::int64_t t) {
+  constexpr std::int64_t SPRING = 1772953200;
+  constexpr std::int64_t AUTUMN = 1793512800;
+  return t >= SPRING && t < AUTUMN ? -4 * 3600 : -5 * 3600;
+}
+
+std::vector<std::int64_t> instants(const CivilDate& day, std::uint32_t start_ms,
+                                   const std::vector<std::string_view>& times) {
+  std::vector<std::uint32_t> ms;
+  for (const std::string_view time : times) ms.push_back(*parse_event_time(time));
+  return record_instants_ms(day, day_numbers(start_ms, ms), ms, new_york);
+}
+
+// The repeated hour of the autumn change keeps its order and its spacing: the step back of about
+// an hour is the clocks going back, a step back of milliseconds (two proxy directions) is not;
+// the hour the spring change skips takes no time.
+TEST(LogReader, InstantsAcrossTheClockChanges) {
+  constexpr std::int64_t AUTUMN_MS = 1793512800000;
+  EXPECT_EQ(instants({2026, 11, 1}, 5400000,
+                     {"01:30:00.000", "01:59:59.500", "01:00:00.250", "01:00:00.200",
+                      "01:45:00.000", "02:10:00.000"}),
+            (std::vector<std::int64_t>{AUTUMN_MS - 1800000, AUTUMN_MS - 500, AUTUMN_MS + 250,
+                                       AUTUMN_MS + 200, AUTUMN_MS + 2700000, AUTUMN_MS + 4200000}));
+  // Within the repeated hour, but no step back of any size: the first meaning throughout.
+  EXPECT_EQ(
+      instants({2026, 11, 1}, 4000000, {"01:10:00.000", "01:09:59.990", "01:20:00.000"}),
+      (std::vector<std::int64_t>{AUTUMN_MS - 3000000, AUTUMN_MS - 3000010, AUTUMN_MS - 2400000}));
+  EXPECT_EQ(instants({2026, 3, 8}, 7000000, {"01:59:59.000", "03:00:01.000"}),
+            (std::vector<std::int64_t>{1772953199000, 1772953201000}));
+  // An ordinary day: local time plus five hours.
+  EXPECT_EQ(instants({2026, 12, 6}, 0, {"23:17:05.042"}),
+            (std::vector<std::int64_t>{
+                (20793LL * 86400 + 23 * 3600 + 17 * 60 + 5 + 5 * 3600) * 1000 + 42}));
+}
+
 }  // namespace
 }  // namespace kelp

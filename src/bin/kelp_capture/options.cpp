@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 
 #include "capture/render.h"
@@ -122,22 +123,20 @@ std::optional<double> parse_speed(std::string_view text) {
   const std::string_view whole = text.substr(0, dot);
   const std::string_view fraction =
       dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
-  // Nine digits on either side: more than any speed needs, and exact in a double.
+  // Nine digits on either side: more than any speed needs.
   if (whole.size() + fraction.size() == 0 || whole.size() > 9 || fraction.size() > 9) {
     return std::nullopt;
   }
-  double value = 0;
-  for (const char c : whole) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
+  for (const std::string_view digits : {whole, fraction}) {
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+    }
   }
-  double scale = 1;
-  for (const char c : fraction) {
-    if (c < '0' || c > '9') return std::nullopt;
-    scale /= 10;
-    value += (c - '0') * scale;
-  }
-  return value;
+  // The double nearest to the decimal number, as the C library reads it (its locale is the
+  // default "C", whose decimal point is "."): 0.3 shows again as 0.3, not as the sum of 3 tenths.
+  const std::string number = std::string(whole.empty() ? "0" : whole) + "." +
+                             std::string(fraction.empty() ? "0" : fraction);
+  return std::strtod(number.c_str(), nullptr);
 }
 
 std::optional<std::string_view> option_value(Arguments args, std::string_view name) {
