@@ -88,7 +88,8 @@ const std::string_view EXPORT_USAGE =
     "Writes the records of udp, serial, probe and proxy logs to one pcapng file for Wireshark\n"
     "or tshark, in time order, one interface per log.\n"
     "  --out FILE  the file to write (default: the first log's name in captures/, with\n"
-    "              .pcapng for .log); a name that is taken gets _2, _3, ... before its extension\n"
+    "              .pcapng for .log); a name that is taken gets _2, _3, ... before its extension;\n"
+    "              - for the standard output (kelp-capture export LOG --out - | tshark -r -)\n"
     "  --port P    the UDP port that udp datagrams are shown going to (default 12000)\n";
 
 const std::string_view REPLAY_USAGE =
@@ -96,8 +97,8 @@ const std::string_view REPLAY_USAGE =
     "                               [--direction D]] [--speed X] [--from N] [--count N]\n"
     "Sends the bytes of a udp, serial or proxy log again, with the recorded spacing.\n"
     "  --to HOST:PORT  where a udp log's datagrams go (default 127.0.0.1:12000)\n"
-    "  --port P        the serial port a serial or proxy log goes onto, at --baud\n"
-    "                  (default 9600) and --parity (default none)\n"
+    "  --port P        the serial port a serial or proxy log goes onto (required), at\n"
+    "                  --baud (default 9600) and --parity (default none)\n"
     "  --direction D   the direction of a proxy log to send: \"MM->CTS6\" or \"CTS6->MM\"\n"
     "                  (in quotes, or the shell takes > for a redirection)\n"
     "  --speed X       2 for twice as fast, 0 for back to back (default 1)\n"
