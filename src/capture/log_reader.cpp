@@ -150,9 +150,12 @@ class Reader {
         warn_skipped(skipped_from, pos);
         skipped_from = NPOS;
       }
-      // An empty line changes nothing about where the reading stands.
-      if (entry.kind != Entry::Note || entry.log_kind != LogKind::Unknown) {
-        sure = entry.next_is_sure;
+      // Only something whole tells again where the tool's writing goes on; a damaged record in
+      // text that may be another's leaves that unsure, and an empty line changes nothing.
+      if (entry.kind == Entry::Damaged) {
+        sure = sure && entry.next_is_sure;
+      } else if (entry.kind == Entry::Record || entry.log_kind != LogKind::Unknown) {
+        sure = true;
       }
       const std::size_t next = entry.next;
       take(pos, std::move(entry));
