@@ -9,6 +9,7 @@ include(GNUInstallDirs)
 
 set(KELP_MAN_PAGE "${PROJECT_SOURCE_DIR}/doc/kelp-capture.1")
 set(KELP_README "${PROJECT_SOURCE_DIR}/README.md")
+set(KELP_DISSECTOR "${PROJECT_SOURCE_DIR}/wireshark/cts_scoreboard.lua")
 
 # The manual page names the version in its title line; keep the two together.
 file(STRINGS "${KELP_MAN_PAGE}" KELP_MAN_TITLE REGEX "^\\.TH ")
@@ -34,21 +35,26 @@ if(WIN32)
 endif()
 
 # --- Installed layout --------------------------------------------------------------------------
-# Linux and macOS: the usual prefix layout (bin/, share/man/man1/, share/doc/kelp-capture/).
-# Windows: one folder holding the program and its guide side by side, as a user unpacks a zip.
+# Linux and macOS: the usual prefix layout (bin/, share/man/man1/, share/doc/kelp-capture/, and
+# the Wireshark dissector, a data file, in share/kelp-capture/).
+# Windows: one folder holding the program, its guide and the dissector side by side, as a user
+# unpacks a zip.
 if(WIN32)
   set(KELP_INSTALL_BINDIR ".")
   set(KELP_INSTALL_MANDIR ".")
   set(KELP_INSTALL_DOCDIR ".")
+  set(KELP_INSTALL_DATADIR ".")
 else()
   set(KELP_INSTALL_BINDIR "${CMAKE_INSTALL_BINDIR}")
   set(KELP_INSTALL_MANDIR "${CMAKE_INSTALL_MANDIR}/man1")
   set(KELP_INSTALL_DOCDIR "${CMAKE_INSTALL_DOCDIR}")
+  set(KELP_INSTALL_DATADIR "${CMAKE_INSTALL_DATADIR}/kelp-capture")
 endif()
 
 install(TARGETS kelp-capture RUNTIME DESTINATION "${KELP_INSTALL_BINDIR}")
 install(FILES "${KELP_MAN_PAGE}" DESTINATION "${KELP_INSTALL_MANDIR}")
 install(FILES "${KELP_README}" DESTINATION "${KELP_INSTALL_DOCDIR}")
+install(FILES "${KELP_DISSECTOR}" DESTINATION "${KELP_INSTALL_DATADIR}")
 
 # Windows has no man: the zip also carries the manual page rendered as plain UTF-8 text.
 if(WIN32)

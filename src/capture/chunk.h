@@ -24,4 +24,7 @@ struct Chunk {
 // `bin_prefix` names the raw file: "udp", "serial" or "probe".
 void record_chunk(LogFile& log, std::string_view bin_prefix, const Chunk& chunk);
 
+// The log record and the raw file only, for a mode that shows the bytes its own way.
+void record_chunk_files(LogFile& log, std::string_view bin_prefix, const Chunk& chunk);
+
 }  // namespace kelp

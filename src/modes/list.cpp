@@ -35,6 +35,8 @@ void append_field(std::string& out, std::string_view label,
 
 }  // namespace
 
+std::string vid_pid_text(const UsbPortInfo& usb) { return hex4(usb.vid) + ":" + hex4(usb.pid); }
+
 std::string format_port_list(const std::vector<PortInfo>& ports) {
   std::string out(TITLE);
   if (ports.empty()) {
@@ -47,10 +49,13 @@ std::string format_port_list(const std::vector<PortInfo>& ports) {
     if (port.type == PortType::UsbPort && port.usb) {
       const UsbPortInfo& usb = *port.usb;
       out += "  Type: USB\n";
-      out += "  VID:PID: " + hex4(usb.vid) + ":" + hex4(usb.pid) + "\n";
+      out += "  VID:PID: " + vid_pid_text(usb) + "\n";
       append_field(out, "  Serial: ", usb.serial_number);
       append_field(out, "  Mfr: ", usb.manufacturer);
       append_field(out, "  Product: ", usb.product);
+      if (usb.latency_timer_ms) {
+        out += "  Latency timer: " + std::to_string(*usb.latency_timer_ms) + " ms\n";
+      }
     } else {
       // A USB entry without its record cannot be shown as USB; it prints as what is known.
       const PortType shown = port.type == PortType::UsbPort ? PortType::Unknown : port.type;

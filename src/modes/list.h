@@ -15,6 +15,9 @@ namespace kelp {
 // line, or by "(none found)\n".
 std::string format_port_list(const std::vector<PortInfo>& ports);
 
+// "0403:6001": vendor and product as four lower-case hex digits each.
+std::string vid_pid_text(const UsbPortInfo& usb);
+
 // The name of the first port whose name contains "usbserial" or "usbmodem" (case-sensitive).
 std::optional<std::string> pick_auto_detect_port(const std::vector<PortInfo>& ports);
 

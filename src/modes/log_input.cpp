@@ -33,13 +33,17 @@ std::expected<LoadedLog, std::string> load_log(const std::string& path) {
   if (log.reading.kind == LogKind::Unknown) {
     return std::unexpected("ERROR: " + path + " is not a log of kelp-capture\n");
   }
+  write_log_warnings(log);
+  return log;
+}
+
+void write_log_warnings(const LoadedLog& log) {
   std::string warnings;
   for (const LogWarning& warning : log.reading.warnings) {
     warnings +=
-        "Warning: " + path + ":" + std::to_string(warning.line) + ": " + warning.what + "\n";
+        "Warning: " + log.path + ":" + std::to_string(warning.line) + ": " + warning.what + "\n";
   }
   if (!warnings.empty()) write_stderr(warnings);
-  return log;
 }
 
 std::string no_records_error(const LoadedLog& log) {

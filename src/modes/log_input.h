@@ -25,6 +25,9 @@ struct LoadedLog {
 
 std::expected<LoadedLog, std::string> load_log(const std::string& path);
 
+// The reader's warnings about a log, to the error stream, one line each.
+void write_log_warnings(const LoadedLog& log);
+
 // "ERROR: <path>: no readable record in this udp log\n" and the like.
 std::string no_records_error(const LoadedLog& log);
 

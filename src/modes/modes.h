@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "modes/chunking.h"
 #include "modes/payloads.h"
 #include "serial/serial.h"
+#include "text/bytes.h"
 
 namespace kelp {
 
@@ -23,6 +25,31 @@ struct SerialCaptureSettings {
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
   ChunkOptions chunking;
+  bool reconnect = false;  // --reconnect: a failed port is waited for (modes/reconnect.h)
+};
+
+// What a serial capture shows instead of its chunk views (`decode --port`). The capture records
+// exactly as it always does; `on_read` gets the bytes of every read as they arrive, after they
+// joined the pending chunk, and `on_end` is called each time the stream breaks off, once the bytes
+// so far are recorded: when the port fails (also before --reconnect waits for it, since what
+// comes after is not the continuation of what came before) and at Ctrl+C. The banner, under
+// `title`, and the line about DTR and RTS go to `say`.
+struct SerialCaptureView {
+  std::string_view title;
+  std::function<void(std::string_view)> say;
+  std::function<void(ByteView)> on_read;
+  std::function<void()> on_end;
+};
+
+// `decode`: a CTS scoreboard stream shown as the board changes, from files (logs of `serial` or
+// `probe` and raw recordings, one stream in the order given) or live from `port`, which is then
+// recorded as `serial --chunk-ms 1000` records it.
+struct DecodeSettings {
+  std::vector<std::string> files;
+  std::optional<std::string> port;
+  std::uint32_t baud = 9600;
+  Parity parity = Parity::Even;
+  bool json = false;
 };
 
 struct ProbeSettings {
@@ -45,6 +72,7 @@ struct ProxySettings {
   std::uint32_t baud = 9600;
   Parity parity = Parity::None;
   ChunkOptions chunking;
+  bool reconnect = false;  // --reconnect: the side that failed is waited for and reopened
 };
 
 // `export`: the logs, in the order given, into one pcapng file.
@@ -76,12 +104,14 @@ struct ReplaySettings {
 
 int udp_capture(const UdpSettings& settings);
 int serial_capture(const SerialCaptureSettings& settings);
+int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptureView& view);
 int probe_command(const ProbeSettings& settings);
 int scan_command(const ScanSettings& settings);
 int serial_proxy(const ProxySettings& settings);
 int list_ports();
 int export_command(const ExportSettings& settings);
 int replay_command(const ReplaySettings& settings);
+int decode_command(const DecodeSettings& settings);
 
 // The first port whose name contains "usbserial" or "usbmodem"; nothing when there is none or the
 // ports cannot be listed.

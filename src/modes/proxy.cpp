@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "capture/clock.h"
 #include "modes/chunking.h"
 #include "modes/modes.h"
+#include "modes/port_lookup.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
@@ -100,10 +102,12 @@ std::string spawn_error_text(const std::system_error& error) {
   return text;
 }
 
-std::thread start_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
-                            const SharedLog& log, const ChunkRules& rules) {
+std::thread start_direction(std::string_view label, SerialDevice reader, ProxySide& own,
+                            ProxySide& target, const SharedLog& log, const ChunkRules& rules,
+                            std::optional<DirectionReconnect> reconnect) {
   try {
-    return std::thread(forward_direction, label, std::move(reader), std::move(writer), log, rules);
+    return std::thread(forward_direction, label, std::move(reader), std::ref(own), std::ref(target),
+                       log, rules, std::move(reconnect));
   } catch (const std::system_error& error) {
     fatal_stop("failed to spawn thread", spawn_error_text(error));
   }
@@ -148,8 +152,61 @@ void log_frame(std::string_view label, ByteView bytes, const SharedLog& log) {
   show_chunk_view(std::move(frame.console));
 }
 
-void forward_direction(std::string_view label, SerialDevice reader, SerialDevice writer,
-                       SharedLog log, ChunkRules rules) {
+namespace {
+
+std::string_view other_direction(std::string_view label) {
+  return label == MM_TO_CTS6 ? CTS6_TO_MM : MM_TO_CTS6;
+}
+
+// Hands one read to the other port. Bytes for a port that is away are counted, not forwarded.
+std::expected<void, IoError> forward(ByteView bytes, ProxySide& target) {
+  std::lock_guard<std::mutex> hold(target.lock);
+  if (!target.writer) {
+    target.held_back += bytes.size();
+    return {};
+  }
+  auto sent = write_all(*target.writer, bytes);
+  if (!sent) return sent;
+  (void)flush(*target.writer);
+  return {};
+}
+
+// After the port of `own` failed: closes its last handle (the other direction's writer), waits
+// for the port and opens it again with a clone for the other direction. Nothing on Ctrl+C.
+std::optional<SerialDevice> reopen_side(std::string_view label, ProxySide& own,
+                                        DirectionReconnect& reconnect,
+                                        ReconnectClock::time_point failed_at) {
+  {
+    std::lock_guard<std::mutex> hold(own.lock);
+    own.writer.reset();
+  }
+  const std::string prefix = "[" + std::string(label) + "] ";
+  for (;;) {
+    auto back = wait_for_port(reconnect.identity, reconnect.settings, failed_at, prefix);
+    if (!back) return std::nullopt;
+    auto clone = clone_port(back->device);
+    if (!clone) {
+      write_stderr(direction_error(label, "clone failed", clone.error().description));
+      continue;
+    }
+    std::uint64_t held_back = 0;
+    {
+      std::lock_guard<std::mutex> hold(own.lock);
+      own.writer = std::move(*clone);
+      held_back = std::exchange(own.held_back, 0);
+    }
+    write_stdout("[" + std::string(other_direction(label)) + "] " + std::to_string(held_back) +
+                 " bytes for " + back->name +
+                 " arrived while it was away: recorded, not forwarded.\n");
+    return std::move(back->device);
+  }
+}
+
+}  // namespace
+
+void forward_direction(std::string_view label, SerialDevice reader, ProxySide& own,
+                       ProxySide& target, SharedLog log, ChunkRules rules,
+                       std::optional<DirectionReconnect> reconnect) {
   std::array<std::uint8_t, READ_SIZE> buffer{};
   PendingChunk pending = start_pending(ChunkClock::now());
   const auto log_pending = [&] {
@@ -161,22 +218,34 @@ void forward_direction(std::string_view label, SerialDevice reader, SerialDevice
     auto got = read(reader, buffer);
     if (!got) {
       if (got.error().kind != IoErrorKind::TimedOut) {
+        const auto failed_at = ReconnectClock::now();
         write_stderr(direction_error(label, "read error", got.error().text));
-        break;
+        if (!reconnect) break;
+        if (!pending.bytes.empty()) log_pending();
+        // Closed at once: an adapter whose old node is still held comes back under a new name.
+        { const SerialDevice failed = std::move(reader); }
+        auto back = reopen_side(label, own, *reconnect, failed_at);
+        if (!back) break;
+        reader = std::move(*back);
+        pending = start_pending(ChunkClock::now());
+        continue;
       }
       if (check_time_out(pending, rules, ChunkClock::now()) != ChunkEnd::None) log_pending();
     } else if (*got > 0) {
       const ByteView bytes(buffer.data(), *got);
       // Forward first: the other side gets the bytes as soon as they arrive, whatever the
       // framing decides about printing them.
-      auto sent = write_all(writer, bytes);
-      if (sent) (void)flush(writer);
+      auto sent = forward(bytes, target);
       // Bytes that could not be forwarded (or only in part) were still received on this side;
       // they stay in the frame so that the record shows everything that arrived.
       const ReadOutcome outcome = add_read(pending, bytes, rules, ChunkClock::now());
       if (!sent) {
         write_stderr(direction_error(label, "write error", sent.error().text));
-        break;
+        if (!reconnect) break;
+        // The port may be on its way out; the direction that reads it sees that and reopens
+        // it. Until then each read is tried again, and what failed counts as not forwarded.
+        std::lock_guard<std::mutex> hold(target.lock);
+        target.held_back += bytes.size();
       }
       if (outcome.warn_stream) {
         write_stderr("[" + std::string(label) + "] " + std::string(STREAM_WARNING));
@@ -189,6 +258,8 @@ void forward_direction(std::string_view label, SerialDevice reader, SerialDevice
   }
 
   if (!pending.bytes.empty()) log_pending();
+  std::lock_guard<std::mutex> hold(target.lock);
+  target.writer.reset();
 }
 
 int serial_proxy(const ProxySettings& settings) {
@@ -199,8 +270,12 @@ int serial_proxy(const ProxySettings& settings) {
   write_stdout(banner(settings, log_path));
 
   // Both opens happen before either result is looked at.
-  auto mm_side = open_port({settings.listen, settings.baud, settings.parity, PORT_TIMEOUT});
-  auto cts_side = open_port({settings.forward, settings.baud, settings.parity, PORT_TIMEOUT});
+  const SerialSettings listen_settings{settings.listen, settings.baud, settings.parity,
+                                       PORT_TIMEOUT};
+  const SerialSettings forward_settings{settings.forward, settings.baud, settings.parity,
+                                        PORT_TIMEOUT};
+  auto mm_side = open_port(listen_settings);
+  auto cts_side = open_port(forward_settings);
   if (!mm_side) {
     write_stderr(open_error(settings.listen, mm_side.error().description));
     return 1;
@@ -217,16 +292,42 @@ int serial_proxy(const ProxySettings& settings) {
   (void)set_dtr(*cts_side, true);
   (void)set_rts(*cts_side, true);
 
+  // A fatal stop ends the process at once: the ports are closed first, which gives the drivers'
+  // latency settings back.
+  const auto stop = [&](std::string_view what, const SerialError& error) {
+    { const SerialDevice listen_port = std::move(*mm_side); }
+    { const SerialDevice forward_port = std::move(*cts_side); }
+    fatal_stop(what, structured_rendering(error));
+  };
   auto mm_clone = clone_port(*mm_side);
-  if (!mm_clone) fatal_stop("clone mm_side failed", structured_rendering(mm_clone.error()));
+  if (!mm_clone) stop("clone mm_side failed", mm_clone.error());
   auto cts_clone = clone_port(*cts_side);
-  if (!cts_clone) fatal_stop("clone cts_side failed", structured_rendering(cts_clone.error()));
+  if (!cts_clone) stop("clone cts_side failed", cts_clone.error());
 
+  // What the machine says about the two ports now that they are open: a slow latency timer
+  // (after the low-latency request) earns a warning, and --reconnect needs to know who they are.
+  const std::vector<PortInfo> ports = enumerate_ports().value_or(std::vector<PortInfo>{});
+  for (const std::string& name : {settings.listen, settings.forward}) {
+    if (const auto entry = find_port_entry(ports, name)) {
+      write_stderr(latency_warning(name, entry->usb ? entry->usb->latency_timer_ms : std::nullopt));
+    }
+  }
+  const auto reconnect_of = [&](const SerialSettings& opened) {
+    return settings.reconnect ? std::optional<DirectionReconnect>(
+                                    DirectionReconnect{port_identity(opened.port, ports), opened})
+                              : std::nullopt;
+  };
+
+  // Each side's writer is the clone that the other direction forwards through.
+  ProxySide mm;
+  ProxySide cts;
+  mm.writer = std::move(*mm_clone);
+  cts.writer = std::move(*cts_clone);
   const ChunkRules rules = chunk_rules(FRAME_SILENCE, settings.chunking);
-  std::thread mm_to_cts =
-      start_direction(MM_TO_CTS6, std::move(*mm_side), std::move(*cts_clone), log, rules);
-  std::thread cts_to_mm =
-      start_direction(CTS6_TO_MM, std::move(*cts_side), std::move(*mm_clone), log, rules);
+  std::thread mm_to_cts = start_direction(MM_TO_CTS6, std::move(*mm_side), mm, cts, log, rules,
+                                          reconnect_of(listen_settings));
+  std::thread cts_to_mm = start_direction(CTS6_TO_MM, std::move(*cts_side), cts, mm, log, rules,
+                                          reconnect_of(forward_settings));
 
   mm_to_cts.join();
   cts_to_mm.join();

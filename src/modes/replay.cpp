@@ -256,6 +256,7 @@ int replay_command(const ReplaySettings& settings) {
   }
   if (interrupted()) {
     write_stdout("\nStopped by Ctrl+C: sent " + totals);
+    target->port.reset();  // closed first: the driver's latency setting goes back
     end_as_interrupted();
   }
   write_stdout("\nSent " + totals);

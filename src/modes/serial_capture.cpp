@@ -8,6 +8,8 @@
 #include "capture/files.h"
 #include "modes/chunking.h"
 #include "modes/modes.h"
+#include "modes/port_lookup.h"
+#include "modes/reconnect.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 
@@ -21,6 +23,7 @@ constexpr std::chrono::milliseconds PORT_TIMEOUT{100};
 constexpr std::chrono::milliseconds QUIET_TIME{200};
 
 struct Capture {
+  const SerialCaptureView& view;
   LogFile& log;
   std::string label;   // "Serial COM3"
   std::string source;  // "serial/COM3@9600"
@@ -45,15 +48,32 @@ std::string console_label(const Capture& capture, ChunkEnd end) {
 // One chunk: the same number, time and bytes in the log, in the raw file and on the console.
 void flush_chunk(Capture& capture, ChunkEnd end) {
   const std::string time = event_time();
+  const std::string label = console_label(capture, end);
   ++capture.record;
-  record_chunk(capture.log, "serial",
-               Chunk{capture.record, time, console_label(capture, end), capture.source,
-                     capture.pending.bytes});
+  const Chunk chunk{capture.record, time, label, capture.source, capture.pending.bytes};
+  if (capture.view.on_read) {
+    record_chunk_files(capture.log, "serial", chunk);
+  } else {
+    record_chunk(capture.log, "serial", chunk);
+  }
   capture.pending.bytes.clear();
 }
 
-std::string banner(const SerialCaptureSettings& settings, const std::string& log_path) {
-  std::string text = "=== Serial Capture ===\n";
+// The bytes so far are recorded and the stream breaks off here (the port failed, Ctrl+C):
+// whoever watches the bytes gets to finish too.
+void end_capture(Capture& capture) {
+  if (capture.view.on_end) capture.view.on_end();
+}
+
+void warn_unless_lines_raised(const std::expected<void, SerialError>& dtr,
+                              const std::expected<void, SerialError>& rts) {
+  if (!dtr) write_stderr("Warning: couldn't assert DTR: " + dtr.error().description + "\n");
+  if (!rts) write_stderr("Warning: couldn't assert RTS: " + rts.error().description + "\n");
+}
+
+std::string banner(const SerialCaptureSettings& settings, const std::string& log_path,
+                   std::string_view title) {
+  std::string text = std::string(title) + "\n";
   text += "Port:  " + settings.port + "\n";
   text +=
       "Baud:  " + std::to_string(settings.baud) + " (8-" + parity_letter(settings.parity) + "-1)\n";
@@ -66,12 +86,17 @@ std::string banner(const SerialCaptureSettings& settings, const std::string& log
 }  // namespace
 
 int serial_capture(const SerialCaptureSettings& settings) {
+  return serial_capture_with(settings,
+                             SerialCaptureView{"=== Serial Capture ===", write_stdout, {}, {}});
+}
+
+int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptureView& view) {
   LogFile log = open_log_file_or_stop("serial");
 
-  write_stdout(banner(settings, log.path));
+  view.say(banner(settings, log.path, view.title));
 
-  auto opened =
-      open_port(SerialSettings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT});
+  const SerialSettings port_settings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT};
+  auto opened = open_port(port_settings);
   if (!opened) {
     write_stderr("ERROR: Failed to open " + settings.port + ": " + opened.error().description +
                  "\nRun `kelp-capture list` to see available ports.\n");
@@ -79,18 +104,26 @@ int serial_capture(const SerialCaptureSettings& settings) {
   }
   SerialDevice port = std::move(*opened);
 
-  if (auto dtr = set_dtr(port, true); !dtr) {
-    write_stderr("Warning: couldn't assert DTR: " + dtr.error().description + "\n");
+  // What the machine says about the port now that it is open: its latency timer (after the
+  // low-latency request) and, for --reconnect, who it is.
+  const std::vector<PortInfo> ports = enumerate_ports().value_or(std::vector<PortInfo>{});
+  if (const auto entry = find_port_entry(ports, settings.port)) {
+    write_stderr(
+        latency_warning(settings.port, entry->usb ? entry->usb->latency_timer_ms : std::nullopt));
   }
-  if (auto rts = set_rts(port, true); !rts) {
-    write_stderr("Warning: couldn't assert RTS: " + rts.error().description + "\n");
-  }
-  write_stdout("DTR and RTS asserted.\n\n");
+  PortIdentity identity = port_identity(settings.port, ports);
+
+  const auto dtr = set_dtr(port, true);  // DTR first, then RTS
+  warn_unless_lines_raised(dtr, set_rts(port, true));
+  view.say("DTR and RTS asserted.\n\n");
 
   const ChunkRules rules = chunk_rules(QUIET_TIME, settings.chunking);
-  Capture capture{log, "Serial " + settings.port,
+  Capture capture{view,
+                  log,
+                  "Serial " + settings.port,
                   "serial/" + settings.port + "@" + std::to_string(settings.baud),
-                  start_pending(ChunkClock::now()), 0};
+                  start_pending(ChunkClock::now()),
+                  0};
   std::array<std::uint8_t, READ_SIZE> buffer{};
 
   // Pacing comes from the read time-out alone: each pass waits at most 100 ms in the serial layer.
@@ -98,24 +131,39 @@ int serial_capture(const SerialCaptureSettings& settings) {
     auto got = read(port, buffer);
     if (got) {
       if (*got > 0) {
-        const ReadOutcome outcome =
-            add_read(capture.pending, ByteView(buffer.data(), *got), rules, ChunkClock::now());
+        const ByteView bytes(buffer.data(), *got);
+        const ReadOutcome outcome = add_read(capture.pending, bytes, rules, ChunkClock::now());
         if (outcome.warn_stream) write_stderr(STREAM_WARNING);
         if (outcome.end != ChunkEnd::None) flush_chunk(capture, outcome.end);
+        if (view.on_read) view.on_read(bytes);
       }
     } else if (got.error().kind == IoErrorKind::TimedOut) {
       const ChunkEnd end = check_time_out(capture.pending, rules, ChunkClock::now());
       if (end != ChunkEnd::None) flush_chunk(capture, end);
     } else {
+      const auto failed_at = ChunkClock::now();
       write_stderr("Read error: " + got.error().text + "\n");
       // The line is gone, but what it delivered before failing is still part of the capture
       // (under the plain label: neither a silence nor the age ended it).
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::EndByte);
-      return 0;
+      // What comes after a reconnection is not the continuation of what came before.
+      end_capture(capture);
+      if (!settings.reconnect) return 0;
+      // Closed at once: an adapter whose old node is still held comes back under a new name.
+      { const SerialDevice failed = std::move(port); }
+      auto back = wait_for_port(identity, port_settings, failed_at, "");
+      if (!back) end_as_interrupted();
+      port = std::move(back->device);
+      warn_unless_lines_raised(back->dtr, back->rts);
+      capture.pending = start_pending(ChunkClock::now());
+      continue;
     }
 
     if (interrupted()) {
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::Silence);
+      end_capture(capture);
+      // Closed before the process ends, so that the driver's latency setting is given back.
+      { const SerialDevice closing = std::move(port); }
       end_as_interrupted();
     }
   }

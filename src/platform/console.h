@@ -21,6 +21,7 @@
 // ignored: the capture goes on and the files keep every byte.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -43,6 +44,12 @@ inline constexpr std::size_t CONSOLE_QUEUE_BYTES = 4 * 1024 * 1024;
 // Writes out what is queued, waiting at most about one second for a console that does not take
 // it. Every way out of the process goes through here first.
 void drain_console();
+
+// For a command that writes a long report and records nothing (`decode` of files): waits until at
+// most `bytes` are still queued or being written, or `timeout` has passed; true in the first case.
+// A slow reader then slows the report down instead of the queue growing without end, and a
+// report is written out whole before the program ends.
+bool wait_for_console(std::size_t bytes, std::chrono::milliseconds timeout);
 
 // The line that stands in for views left out: "(N chunks not shown ...)".
 std::string left_out_notice(std::size_t count);

@@ -82,7 +82,8 @@ void write_batch(std::deque<Entry>& batch) {
     q.writing = false;
     q.bytes -= batch_bytes;
     if (q.entries.empty()) push_left_out_notice(q);
-    if (q.entries.empty()) q.written.notify_all();
+    // Both the end of the queue and each batch written: a report waits for room.
+    q.written.notify_all();
   }
 }
 
@@ -129,6 +130,12 @@ void drain_console() {
   ConsoleQueue& q = console_queue();
   std::unique_lock hold(q.lock);
   q.written.wait_for(hold, DRAIN_LIMIT, [&q] { return q.entries.empty() && !q.writing; });
+}
+
+bool wait_for_console(std::size_t bytes, std::chrono::milliseconds timeout) {
+  ConsoleQueue& q = console_queue();
+  std::unique_lock hold(q.lock);
+  return q.written.wait_for(hold, timeout, [&q, bytes] { return q.bytes <= bytes; });
 }
 
 std::string left_out_notice(std::size_t count) {

@@ -18,6 +18,15 @@ bool registry_text_acceptable(bool read_ok, std::uint32_t value_type, std::uint3
          size_bytes <= REGISTRY_TEXT_BUFFER_BYTES;
 }
 
+std::optional<std::uint32_t> registry_number(bool read_ok, std::uint32_t value_type,
+                                             std::uint32_t size_bytes, std::uint32_t value) {
+  constexpr std::uint32_t REG_DWORD_TYPE = 4;
+  if (!read_ok || value_type != REG_DWORD_TYPE || size_bytes != sizeof(std::uint32_t)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
 bool is_parallel_port_name(std::string_view name) {
   return name.size() > 2 && name.starts_with("LPT");
 }

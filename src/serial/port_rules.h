@@ -26,6 +26,11 @@ std::string decode_utf16(std::u16string_view units);
 inline constexpr std::uint32_t REGISTRY_TEXT_BUFFER_BYTES = 520;
 bool registry_text_acceptable(bool read_ok, std::uint32_t value_type, std::uint32_t size_bytes);
 
+// A registry number (the "LatencyTimer" of an FTDI adapter's device key) is taken only when the
+// read succeeded and the value is a REG_DWORD (4) of 4 bytes.
+std::optional<std::uint32_t> registry_number(bool read_ok, std::uint32_t value_type,
+                                             std::uint32_t size_bytes, std::uint32_t value);
+
 // Parallel ports carry names such as LPT1: longer than 2 bytes and beginning with "LPT"
 // (case-sensitive). They are left out of the list.
 bool is_parallel_port_name(std::string_view name);

@@ -22,6 +22,9 @@ struct UsbPortInfo {
   std::optional<std::string> serial_number;
   std::optional<std::string> manufacturer;
   std::optional<std::string> product;
+  // The adapter's latency timer in milliseconds, where its driver tells it (an FTDI adapter:
+  // Linux's sysfs `latency_timer`, the `LatencyTimer` value of the device's key on Windows).
+  std::optional<std::uint32_t> latency_timer_ms;
 };
 
 enum class PortType { UsbPort, PciPort, BluetoothPort, Unknown };

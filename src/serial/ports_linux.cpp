@@ -96,6 +96,22 @@ PortInfo usb_port(std::string name, const fs::path& usb_device) {
   return PortInfo{.name = std::move(name), .type = PortType::UsbPort, .usb = std::move(usb)};
 }
 
+// The `latency_timer` that ftdi_sio puts beside the tty's device (its usb-serial port), in ms.
+std::optional<std::uint32_t> latency_timer(const fs::path& device) {
+  const std::optional<std::string> text = read_attribute(device / "latency_timer");
+  if (!text || text->empty() || text->size() > 9) {
+    return std::nullopt;
+  }
+  std::uint32_t value = 0;
+  for (const char c : *text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return value;
+}
+
 PortInfo classify(std::string_view entry_name, std::string name, const fs::path& device,
                   const fs::path& top) {
   // RFCOMM ttys hang below the Bluetooth connection while one is up.
@@ -165,7 +181,11 @@ std::expected<std::vector<PortInfo>, SerialError> enumerate_ports_under(const fs
     if (is_placeholder(entry, device, top)) {
       continue;
     }
-    ports.push_back(classify(entry_name, (dev_root / entry_name).string(), device, top));
+    PortInfo port = classify(entry_name, (dev_root / entry_name).string(), device, top);
+    if (port.usb) {
+      port.usb->latency_timer_ms = latency_timer(device);
+    }
+    ports.push_back(std::move(port));
   }
   std::sort(ports.begin(), ports.end(),
             [](const PortInfo& a, const PortInfo& b) { return a.name < b.name; });

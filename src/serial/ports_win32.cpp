@@ -135,22 +135,37 @@ std::optional<std::string> hardware_id(HDEVINFO set, SP_DEVINFO_DATA& device) {
   return first_hardware_id(value->type, value->units);
 }
 
-// The "PortName" of the device's hardware key; the empty text when there is none to read.
-std::string port_name(HDEVINFO set, SP_DEVINFO_DATA& device) {
+// What the device's hardware key says about the port: its "PortName" (the empty text when there
+// is none to read) and, for an FTDI adapter, its "LatencyTimer".
+struct DeviceKeyValues {
+  std::string name;
+  std::optional<std::uint32_t> latency_timer_ms;
+};
+
+DeviceKeyValues device_key_values(HDEVINFO set, SP_DEVINFO_DATA& device) {
+  DeviceKeyValues values;
   const RegistryKey key(
       SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ));
   if (key.handle == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE) || key.handle == nullptr) {
-    return {};
+    return values;
   }
   std::array<BYTE, REGISTRY_TEXT_BUFFER_BYTES> buffer{};
   DWORD type = 0;
   DWORD size = static_cast<DWORD>(buffer.size());
   const LSTATUS status =
       RegQueryValueExW(key.handle, L"PortName", nullptr, &type, buffer.data(), &size);
-  if (!registry_text_acceptable(status == ERROR_SUCCESS, type, size)) {
-    return {};
+  if (registry_text_acceptable(status == ERROR_SUCCESS, type, size)) {
+    values.name = decode_utf16(units_of_bytes(buffer.data(), size));
   }
-  return decode_utf16(units_of_bytes(buffer.data(), size));
+  DWORD latency = 0;
+  DWORD latency_type = 0;
+  DWORD latency_size = sizeof(latency);
+  const LSTATUS latency_status =
+      RegQueryValueExW(key.handle, L"LatencyTimer", nullptr, &latency_type,
+                       reinterpret_cast<BYTE*>(&latency), &latency_size);
+  values.latency_timer_ms =
+      registry_number(latency_status == ERROR_SUCCESS, latency_type, latency_size, latency);
+  return values;
 }
 
 std::optional<std::string> instance_id(HDEVINFO set, SP_DEVINFO_DATA& device) {
@@ -183,7 +198,8 @@ std::optional<PortInfo> describe_device(HDEVINFO set, SP_DEVINFO_DATA& device) {
     return std::nullopt;
   }
   PortInfo port;
-  port.name = port_name(set, device);
+  DeviceKeyValues key_values = device_key_values(set, device);
+  port.name = std::move(key_values.name);
   if (is_parallel_port_name(port.name)) {
     return std::nullopt;
   }
@@ -197,6 +213,7 @@ std::optional<PortInfo> describe_device(HDEVINFO set, SP_DEVINFO_DATA& device) {
   }
   usb->manufacturer = device_property(set, device, SPDRP_MFG);
   usb->product = device_property(set, device, SPDRP_FRIENDLYNAME);
+  usb->latency_timer_ms = key_values.latency_timer_ms;
   port.type = PortType::UsbPort;
   port.usb = std::move(usb);
   return port;

@@ -18,6 +18,11 @@
 // A `SerialDevice` owns one handle and closes it when destroyed. `clone_port` gives a second,
 // independent handle to the same open device: one thread may read through one handle while
 // another writes through the other, and the device stays open until both are closed.
+//
+// Where the driver can hand received bytes on at once instead of holding them for the adapter's
+// latency timer (Linux: the low-latency flag, which an FTDI adapter turns into a 1 ms timer),
+// `open_port` asks for it as its last step; the handle it returns gives the previous setting back
+// when it closes. A driver that refuses is no error.
 #pragma once
 
 #include <chrono>
@@ -27,6 +32,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/native_handle.h"
 
@@ -94,11 +100,24 @@ IoError io_error_from_code(int code);
 // (each platform's serial file supplies it).
 void close_serial_handle(std::intptr_t native);
 
+// Gives back the receive latency that the port had before `open_port` lowered it (each platform's
+// serial file supplies it; failures are ignored).
+void restore_serial_latency(std::intptr_t native);
+
 // Move-only; a moved-from device holds no handle.
 class SerialDevice {
  public:
   SerialDevice(std::intptr_t native, std::uint32_t timeout_ms)
       : handle_(native), timeout_ms_(timeout_ms) {}
+  SerialDevice(SerialDevice&&) noexcept = default;
+  // The latency goes back before the old handle closes, as in the destructor.
+  SerialDevice& operator=(SerialDevice&& other) noexcept {
+    latency_ = std::move(other.latency_);
+    handle_ = std::move(other.handle_);
+    timeout_ms_ = other.timeout_ms_;
+    return *this;
+  }
+  ~SerialDevice() = default;
 
   // The platform's value for this handle: a file descriptor on POSIX; on Windows a record of the
   // handle and its events that only the Windows serial file reads.
@@ -106,9 +125,15 @@ class SerialDevice {
   // The time-out the device was opened with, in whole milliseconds.
   std::uint32_t timeout_ms() const { return timeout_ms_; }
 
+  // For the platform's open_port, once it has lowered the driver's receive latency: the previous
+  // setting comes back when this handle closes (not when a clone does).
+  void restore_latency_on_close() { latency_.reset(handle_.native()); }
+
  private:
   NativeHandle<close_serial_handle> handle_;
   std::uint32_t timeout_ms_ = 0;
+  // Declared last, so destroyed first: the setting is given back while the handle is still open.
+  NativeHandle<restore_serial_latency> latency_;
 };
 
 // Whole milliseconds of a time-out, capped at 0xFFFFFFFE.

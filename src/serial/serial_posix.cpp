@@ -18,6 +18,7 @@
 
 #include "platform/system_error.h"
 #include "serial/baud.h"
+#include "serial/low_latency.h"
 #include "serial/serial.h"
 #include "serial/serial_platform.h"
 
@@ -270,6 +271,9 @@ std::expected<SerialDevice, SerialError> open_port(const SerialSettings& setting
   int lines = TIOCM_DTR | TIOCM_RTS;
   retry_eintr([&] { return ::ioctl(fd, TIOCMBIC, &lines); });
 
+  // Last, so that no refusal above can leave the setting changed: received bytes are handed on
+  // at once instead of after the adapter's latency timer, until this handle closes.
+  if (request_low_latency(fd)) device.restore_latency_on_close();
   return device;
 }
 

@@ -203,6 +203,10 @@ void close_serial_handle(std::intptr_t native) {
   if (port->write_done != nullptr) CloseHandle(port->write_done);
 }
 
+// The latency timer of a Windows adapter belongs to its driver's settings and is never changed
+// here, so there is nothing to give back.
+void restore_serial_latency(std::intptr_t) {}
+
 std::expected<SerialDevice, SerialError> open_port(const SerialSettings& settings) {
   const std::wstring path = wide_from_utf8(windows_device_path(settings.port));
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -337,6 +337,35 @@ class PtyPeer:
         self.close()
 
 
+class PluggablePeer:
+    """A PtyPeer behind a link of the test's own, as an adapter behind its port name: `pull()`
+    closes the master (the tool's port hangs up, as when the cable is pulled out) and `plug()`
+    puts a new pseudo-terminal behind the same name. Linux only: Wine does not report a hang-up."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="kelp-plug-")
+        self.port_name = os.path.join(self.folder, "adapter")
+        self.plug()
+
+    def plug(self):
+        self.peer = PtyPeer()
+        os.symlink(self.peer.slave_path, self.port_name + ".new")
+        os.replace(self.port_name + ".new", self.port_name)
+
+    def pull(self):
+        self.peer.close()
+
+    def close(self):
+        self.peer.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def held_open(pid, path):
+    """True when the process holds `path` open (Linux)."""
+    fds = "/proc/%d/fd" % pid
+    return any(os.path.realpath(os.path.join(fds, fd)) == path for fd in os.listdir(fds))
+
+
 # --- UDP peers ------------------------------------------------------------------------------
 
 def free_udp_port():

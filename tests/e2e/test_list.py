@@ -16,6 +16,7 @@ BLOCK = re.compile(
     rb"(?P<name>[^\n]*)\n"
     rb"(?:  Type: USB\n  VID:PID: [0-9a-f]{4}:[0-9a-f]{4}\n"
     rb"(?:  Serial: [^\n]*\n)?(?:  Mfr: [^\n]*\n)?(?:  Product: [^\n]*\n)?"
+    rb"(?:  Latency timer: \d+ ms\n)?"
     rb"|  Type: (?P<other>PciPort|BluetoothPort|Unknown)\n)"
     rb"\n")
 
@@ -95,6 +96,18 @@ class ListTest(unittest.TestCase):
                     self.assertEqual(result.workdir.files(), [])
                 finally:
                     result.workdir.remove()
+
+
+    def test_an_unknown_usb_serial_number_is_an_error_before_anything_is_created(self):
+        usb = "usb:KELP-NO-SUCH"
+        for args in (["serial", "--reconnect", "--port", usb], ["probe", "--hex", "zz", "--port", usb],
+                     ["scan", "--port", usb], ["proxy", "--listen", "COM5", "--forward", usb],
+                     ["replay", "some.log", "--port", usb]):
+            result = run(args)
+            self.assertRegex(result.stderr, rb"\AERROR: no USB adapter with the serial number "
+                             rb"KELP-NO-SUCH is plugged in \([^\n]*\)\nRun `kelp-capture list`")
+            self.assertEqual((result.status, result.stdout, result.workdir.files()), (1, b"", []))
+            result.workdir.remove()
 
 
 @unittest.skipUnless(ON_WINE, "Wine's registry maps COM names only for the Windows build")

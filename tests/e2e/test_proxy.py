@@ -278,6 +278,38 @@ class EndingTest(unittest.TestCase):
         self.assertEqual(console_frames(p.tool.stdout), expected)
         self.assertEqual(log_frames(p.log()), expected)
 
+    @unittest.skipIf(ON_WINE, HANG_UP_ON_WINE)
+    def test_reconnect_reopens_the_failed_side_only(self):
+        mm, console = PtyPeer(), harness.PluggablePeer()
+        self.addCleanup(mm.close)
+        self.addCleanup(console.close)
+        tool = Tool(["proxy", "--listen", mm.port_name, "--forward", console.port_name,
+                     "--reconnect"])
+        self.addCleanup(tool.__exit__)
+        self.assertTrue(wait_until(lambda: is_raw(mm) and is_raw(console.peer)))
+        console.pull()
+        tool.wait_stdout(b"[CTS6->MM] Waiting for %s to come back" % console.port_name.encode())
+        # Meet Manager goes on talking: recorded, not forwarded, counted when the console is back.
+        mm.write(b"LOST\x03")
+        tool.wait_stdout(b" MM->CTS6] (5 bytes)")
+        self.assertTrue(harness.held_open(tool.proc.pid, mm.slave_path))
+        console.plug()
+        tool.wait_stdout(b"[MM->CTS6] 5 bytes for %s arrived while it was away: recorded, not "
+                         b"forwarded.\n" % console.port_name.encode())
+        self.assertTrue(wait_until(lambda: is_raw(console.peer)))
+        mm.write(b"Q2\x03")
+        self.assertEqual(console.peer.read_exactly(3), b"Q2\x03")
+        console.peer.write(b"A2\x03")
+        self.assertEqual(mm.read_exactly(3), b"A2\x03")
+        tool.wait_stdout(b" CTS6->MM] (3 bytes)")
+        tool.interrupt()
+        self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
+        # Only the console's side failed; Meet Manager's never saw an error.
+        self.assertRegex(tool.stderr, rb"\A\[CTS6->MM\] read error: [^\n]+\n\Z")
+        logged = log_frames(tool.workdir.only(r"proxy_%s\.log" % LOG_STAMP)[1])
+        self.assertEqual(logged, [(b"MM->CTS6", b"LOST\x03"), (b"MM->CTS6", b"Q2\x03"),
+                                  (b"CTS6->MM", b"A2\x03")])
+
     def test_a_failed_write_ends_that_direction_with_what_it_read_logged(self):
         p = ProxyRun(self)
         p.cts.close()

@@ -146,6 +146,43 @@ class SerialCaptureTest(unittest.TestCase):
                                      b"SWIM,RU"))
         self.assertEqual(self.bins(tool.workdir), [("serial_0001", b"SWIM,RU")])
 
+    @harness.skip_on_wine("Wine reports a hung-up pseudo-terminal as a silent line, never as a "
+                          "read error")
+    def test_reconnect_goes_on_in_the_same_log_after_the_adapter_returns(self):
+        adapter = harness.PluggablePeer()
+        self.addCleanup(adapter.close)
+        tool = Tool(["serial", "--port", adapter.port_name, "--reconnect"])
+        self.addCleanup(tool.__exit__)
+        tool.wait_stdout(DTR_LINE)
+        chunks = [b"ONE\x03", b"TW", b"O\x03", b"FO", b"UR\x03"]
+        adapter.peer.write(chunks[0])
+        wait_chunks(tool, 1)
+        for i in (1, 3):  # twice: a chunk cut by the pull, then one after the return
+            gone = adapter.peer.slave_path
+            adapter.peer.write(chunks[i])
+            time.sleep(0.1)  # read by the tool, well before the silence would end the chunk
+            adapter.pull()
+            tool.wait_stdout(b"Waiting for %s to come back; press Ctrl+C to stop.\n"
+                             % adapter.port_name.encode(), count=i // 2 + 1)
+            # The failed handle is closed at once, not when the adapter returns.
+            self.assertTrue(harness.wait_until(lambda: not harness.held_open(tool.proc.pid, gone)))
+            adapter.plug()
+            tool.wait_stdout(b" is back after ", count=i // 2 + 1)
+            adapter.peer.write(chunks[i + 1])
+            wait_chunks(tool, i + 2)
+        adapter.pull()  # Ctrl+C while waiting ends the run as any Ctrl+C
+        tool.wait_stdout(b"to come back", count=3)
+        tool.interrupt()
+        self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
+        self.assertEqual(tool.stderr.count(b"Read error: "), 3)
+        shown = analyses(tool.stdout)
+        source = ("serial/%s@9600" % adapter.port_name).encode()
+        self.assertEqual(tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)[1],
+                         b"".join(record(n, t, source, chunk) for (n, t, _, _), chunk in
+                                  zip(shown, chunks)))
+        self.assertEqual(self.bins(tool.workdir),
+                         [("serial_%04d" % n, c) for n, c in enumerate(chunks, start=1)])
+
     def test_a_port_that_does_not_exist(self):
         if ON_WINE:
             port = harness.map_com_port("/dev/kelp-no-such-device")

@@ -49,6 +49,10 @@ TEST(FormatPortList, BlocksOfEveryKind) {
   bare.vid = 0xFFFF;
   bare.pid = 0x000A;
 
+  UsbPortInfo timed = ftdi;
+  timed.serial_number = "A50285BI";
+  timed.latency_timer_ms = 16;
+
   const std::vector<Case> cases = {
       {{usb("COM7", ftdi)}, "COM7\n  Type: USB\n  VID:PID: 0403:6001\n  Mfr: FTDI\n\n"},
       {{plain("COM1", PortType::PciPort)}, "COM1\n  Type: PciPort\n\n"},
@@ -60,6 +64,10 @@ TEST(FormatPortList, BlocksOfEveryKind) {
       {{usb("COM5", empty_fields)},
        "COM5\n  Type: USB\n  VID:PID: abcd:0000\n  Serial: \n  Mfr: \n  Product: \n\n"},
       {{usb("COM6", bare)}, "COM6\n  Type: USB\n  VID:PID: ffff:000a\n\n"},
+      // The latency timer closes the block, only when the driver tells it.
+      {{usb("COM8", timed)},
+       "COM8\n  Type: USB\n  VID:PID: 0403:6001\n  Serial: A50285BI\n  Mfr: FTDI\n"
+       "  Latency timer: 16 ms\n\n"},
       // Several ports keep their order, each block closed by an empty line.
       {{plain("COM3", PortType::Unknown), usb("COM7", ftdi), plain("COM1", PortType::PciPort)},
        "COM3\n  Type: Unknown\n\nCOM7\n  Type: USB\n  VID:PID: 0403:6001\n  Mfr: FTDI\n\n"

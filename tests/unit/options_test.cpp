@@ -214,6 +214,39 @@ TEST(ChunkOptions, EndByteAndAgeForSerialAndProxy) {
   }
 }
 
+// --reconnect is a flag; usb:SERIAL goes through the resolver wherever a serial port is read, in
+// the order of the options, and a port found by auto-detection is never resolved.
+TEST(PortOptions, ReconnectAndUsbSerialNumbers) {
+  EXPECT_FALSE(read_serial_settings(Args{"k", "serial", "--port", "COM4"}, NO_ADAPTER)->reconnect);
+  EXPECT_TRUE(
+      read_proxy_settings(Args{"k", "proxy", "--reconnect", "--listen", "A", "--forward", "B"})
+          ->reconnect);
+  std::vector<std::string> asked;
+  const PortResolver resolve =
+      [&](std::string_view name) -> std::expected<std::string, std::string> {
+    asked.emplace_back(name);
+    if (name == "usb:GONE") return std::unexpected(std::string("ERROR: gone\n"));
+    return "/dev/ttyUSB3";
+  };
+  EXPECT_EQ(read_serial_settings(Args{"k", "serial"}, ADAPTER, resolve)->port,
+            "/dev/cu.usbserial-2120");
+  EXPECT_EQ(read_replay_settings(Args{"k", "replay", "s.log", "--port", "usb:A1"}, resolve)->port,
+            "/dev/ttyUSB3");
+  EXPECT_EQ(read_probe_settings(Args{"k", "probe", "--port", "usb:GONE", "--hex", "5"}, NO_ADAPTER,
+                                resolve)
+                .error(),
+            "ERROR: gone\n");
+  EXPECT_EQ(read_scan_settings(Args{"k", "scan", "--port", "usb:GONE", "--parities", ","},
+                               NO_ADAPTER, resolve)
+                .error(),
+            "ERROR: gone\n");
+  EXPECT_EQ(
+      read_proxy_settings(Args{"k", "proxy", "--listen", "COM6", "--forward", "usb:A1"}, resolve)
+          ->forward,
+      "/dev/ttyUSB3");
+  EXPECT_EQ(asked, (std::vector<std::string>{"usb:A1", "usb:GONE", "usb:GONE", "COM6", "usb:A1"}));
+}
+
 // The logs are the arguments that are neither options nor their values; unusable numbers and words
 // keep the defaults, an unusable --to is an error.
 TEST(ExportAndReplaySettings, LogsOptionsAndDefaults) {

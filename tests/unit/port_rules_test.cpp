@@ -95,6 +95,15 @@ TEST(RegistryText, AcceptedOnlyAsEvenSizedStringsThatFit) {
   EXPECT_FALSE(registry_text_acceptable(false, 1, 10));
 }
 
+TEST(RegistryNumber, OnlyAFourByteDword) {
+  EXPECT_EQ(registry_number(true, 4, 4, 16), 16u);
+  EXPECT_EQ(registry_number(true, 4, 4, 0), 0u);
+  EXPECT_EQ(registry_number(true, 4, 8, 16), std::nullopt);   // larger than a DWORD
+  EXPECT_EQ(registry_number(true, 1, 4, 16), std::nullopt);   // REG_SZ
+  EXPECT_EQ(registry_number(true, 11, 4, 16), std::nullopt);  // REG_QWORD
+  EXPECT_EQ(registry_number(false, 4, 4, 16), std::nullopt);
+}
+
 TEST(PropertyText, PartAfterTheLastSemicolon) {
   EXPECT_EQ(property_text("FTDI"), "FTDI");
   EXPECT_EQ(property_text("@oem12.inf,%ftdi%;FTDI"), "FTDI");

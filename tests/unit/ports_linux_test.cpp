@@ -159,6 +159,11 @@ TEST(LinuxPorts, UsbAdaptersTakeTheIdentityOfTheUsbDevice) {
   fake.device(host + "/1-6/1-6:1.0/ttyUSB2", "usb-serial");
   fake.tty(host + "/1-6/1-6:1.0/ttyUSB2", "ttyUSB2");
 
+  // ftdi_sio puts the latency timer beside the tty, on its usb-serial port device; a value that
+  // is no number is left out.
+  FakeSysfs::write(fake.sys / "devices" / host / "1-2/1-2:1.0/ttyUSB0/latency_timer", "16\n");
+  FakeSysfs::write(fake.sys / "devices" / host / "1-4/1-4:1.0/ttyUSB1/latency_timer", "1 ms\n");
+
   const auto ports = fake.ports();
   ASSERT_EQ(names_of(ports), (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyUSB0",
                                                        "/dev/ttyUSB1", "/dev/ttyUSB2"}));
@@ -171,6 +176,7 @@ TEST(LinuxPorts, UsbAdaptersTakeTheIdentityOfTheUsbDevice) {
   EXPECT_EQ(usb0.usb->serial_number, "A50285BI");
   EXPECT_EQ(usb0.usb->manufacturer, "FTDI");
   EXPECT_EQ(usb0.usb->product, "FT232R USB UART");
+  EXPECT_EQ(usb0.usb->latency_timer_ms, 16u);
 
   const PortInfo& acm0 = *find(ports, "/dev/ttyACM0");
   ASSERT_EQ(acm0.type, PortType::UsbPort);
@@ -186,6 +192,8 @@ TEST(LinuxPorts, UsbAdaptersTakeTheIdentityOfTheUsbDevice) {
   EXPECT_EQ(usb1.usb->serial_number, std::nullopt);
   EXPECT_EQ(usb1.usb->manufacturer, std::nullopt);
   EXPECT_EQ(usb1.usb->product, "USB Serial");
+  EXPECT_EQ(usb1.usb->latency_timer_ms, std::nullopt);
+  EXPECT_EQ(find(ports, "/dev/ttyACM0")->usb->latency_timer_ms, std::nullopt);
 
   const PortInfo& usb2 = *find(ports, "/dev/ttyUSB2");
   ASSERT_EQ(usb2.type, PortType::UsbPort);

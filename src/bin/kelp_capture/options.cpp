@@ -26,6 +26,7 @@ constexpr std::string_view NO_PARITIES =
 constexpr std::string_view BAD_PAYLOAD = "ERROR: couldn't parse probe payload.\n";
 
 constexpr std::string_view EXPORT_OPTIONS[] = {"--out", "--port"};
+constexpr std::string_view DECODE_OPTIONS[] = {"--port", "--baud", "--parity"};
 constexpr std::string_view REPLAY_OPTIONS[] = {"--to",    "--port", "--baud",  "--parity",
                                                "--speed", "--from", "--count", "--direction"};
 
@@ -60,9 +61,18 @@ ChunkOptions chunk_options(Arguments args) {
   return ChunkOptions{end_byte_option(args), unsigned_option<std::uint64_t>(args, "--chunk-ms", 0)};
 }
 
-std::optional<std::string> serial_port_option(Arguments args, const PortDetector& detect) {
-  if (auto value = option_value(args, "--port")) return std::string(*value);
-  return detect ? detect() : std::nullopt;
+std::expected<std::string, std::string> resolved(std::string_view name,
+                                                 const PortResolver& resolve) {
+  if (!resolve) return std::string(name);
+  return resolve(name);
+}
+
+// The port named by --port (resolved), else the detected one; nothing when neither is there.
+std::optional<std::expected<std::string, std::string>> serial_port_option(
+    Arguments args, const PortDetector& detect, const PortResolver& resolve) {
+  if (auto value = option_value(args, "--port")) return resolved(*value, resolve);
+  if (auto found = detect ? detect() : std::nullopt) return *found;
+  return std::nullopt;
 }
 
 // "HOST:PORT", the port a number from 1 to 65535.
@@ -105,6 +115,17 @@ const std::string_view REPLAY_USAGE =
     "  --from N        the number of the first record to send (default 1)\n"
     "  --count N       how many records to send (default all)\n";
 
+const std::string_view DECODE_USAGE =
+    "Usage: kelp-capture decode FILE... [--json]\n"
+    "       kelp-capture decode [--port P] [--baud 9600] [--parity even] [--json]\n"
+    "Shows what a CTS scoreboard stream puts on the board, as it changes: from serial or probe\n"
+    "logs and raw recordings (one stream, in the order given), or live from the console's\n"
+    "scoreboard port, which is recorded as `serial --chunk-ms 1000` records it.\n"
+    "  --port P      the port (default: the USB adapter found, as for serial)\n"
+    "  --baud B      default 9600\n"
+    "  --parity P    none, odd or even (default even: the console sends 8-E-1)\n"
+    "  --json        one JSON object per line per change, for scripts and overlays\n";
+
 std::vector<std::string> positional_arguments(Arguments args,
                                               std::span<const std::string_view> options) {
   std::vector<std::string> found;
@@ -138,6 +159,10 @@ std::optional<double> parse_speed(std::string_view text) {
   const std::string number = std::string(whole.empty() ? "0" : whole) + "." +
                              std::string(fraction.empty() ? "0" : fraction);
   return std::strtod(number.c_str(), nullptr);
+}
+
+bool flag_present(Arguments args, std::string_view name) {
+  return std::find(args.begin(), args.end(), name) != args.end();
 }
 
 std::optional<std::string_view> option_value(Arguments args, std::string_view name) {
@@ -192,20 +217,24 @@ UdpSettings read_udp_settings(Arguments args) {
   return UdpSettings{unsigned_option<std::uint16_t>(args, "--port", 12000)};
 }
 
-std::expected<SerialCaptureSettings, std::string> read_serial_settings(Arguments args,
-                                                                       const PortDetector& detect) {
-  auto port = serial_port_option(args, detect);
+std::expected<SerialCaptureSettings, std::string> read_serial_settings(
+    Arguments args, const PortDetector& detect, const PortResolver& resolve) {
+  auto port = serial_port_option(args, detect, resolve);
   if (!port) return std::unexpected(std::string(NO_SERIAL_PORT));
-  return SerialCaptureSettings{*port, unsigned_option<std::uint32_t>(args, "--baud", 9600),
-                               parity_option(args), chunk_options(args)};
+  if (!*port) return std::unexpected(port->error());
+  return SerialCaptureSettings{**port, unsigned_option<std::uint32_t>(args, "--baud", 9600),
+                               parity_option(args), chunk_options(args),
+                               flag_present(args, "--reconnect")};
 }
 
 std::expected<ProbeSettings, std::string> read_probe_settings(Arguments args,
-                                                              const PortDetector& detect) {
-  auto port = serial_port_option(args, detect);
+                                                              const PortDetector& detect,
+                                                              const PortResolver& resolve) {
+  auto port = serial_port_option(args, detect, resolve);
   if (!port) return std::unexpected(std::string(NO_PROBE_PORT));
+  if (!*port) return std::unexpected(port->error());
   ProbeSettings settings;
-  settings.port = *port;
+  settings.port = **port;
   settings.baud = unsigned_option<std::uint32_t>(args, "--baud", 9600);
   settings.parity = parity_option(args);
   settings.wait_ms = unsigned_option<std::uint64_t>(args, "--wait-ms", 2000);
@@ -216,25 +245,35 @@ std::expected<ProbeSettings, std::string> read_probe_settings(Arguments args,
 }
 
 std::expected<ScanSettings, std::string> read_scan_settings(Arguments args,
-                                                            const PortDetector& detect) {
-  auto port = serial_port_option(args, detect);
+                                                            const PortDetector& detect,
+                                                            const PortResolver& resolve) {
+  auto port = serial_port_option(args, detect, resolve);
   if (!port) return std::unexpected(std::string(NO_PROBE_PORT));
+  if (!*port) return std::unexpected(port->error());
   ScanSettings settings;
-  settings.port = *port;
+  settings.port = **port;
   settings.wait_ms = unsigned_option<std::uint64_t>(args, "--wait-ms", 800);
   settings.parities = parse_parity_list(option_value(args, "--parities").value_or("none,odd"));
   if (settings.parities.empty()) return std::unexpected(std::string(NO_PARITIES));
   return settings;
 }
 
-std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args) {
+std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args,
+                                                              const PortResolver& resolve) {
   auto listen = option_value(args, "--listen");
   if (!listen) return std::unexpected(std::string(NO_LISTEN));
   auto forward = option_value(args, "--forward");
   if (!forward) return std::unexpected(std::string(NO_FORWARD));
-  return ProxySettings{std::string(*listen), std::string(*forward),
-                       unsigned_option<std::uint32_t>(args, "--baud", 9600), parity_option(args),
-                       chunk_options(args)};
+  auto listen_name = resolved(*listen, resolve);
+  if (!listen_name) return std::unexpected(listen_name.error());
+  auto forward_name = resolved(*forward, resolve);
+  if (!forward_name) return std::unexpected(forward_name.error());
+  return ProxySettings{*listen_name,
+                       *forward_name,
+                       unsigned_option<std::uint32_t>(args, "--baud", 9600),
+                       parity_option(args),
+                       chunk_options(args),
+                       flag_present(args, "--reconnect")};
 }
 
 std::expected<ExportSettings, std::string> read_export_settings(Arguments args) {
@@ -246,7 +285,8 @@ std::expected<ExportSettings, std::string> read_export_settings(Arguments args) 
   return settings;
 }
 
-std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args) {
+std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args,
+                                                                const PortResolver& resolve) {
   const std::vector<std::string> logs = positional_arguments(args, REPLAY_OPTIONS);
   if (logs.empty()) return std::unexpected(std::string(REPLAY_USAGE));
   if (logs.size() > 1) {
@@ -261,7 +301,11 @@ std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args) 
                              std::string(*to) + "\n");
     }
   }
-  if (auto port = option_value(args, "--port")) settings.port = std::string(*port);
+  if (auto port = option_value(args, "--port")) {
+    auto name = resolved(*port, resolve);
+    if (!name) return std::unexpected(name.error());
+    settings.port = *name;
+  }
   settings.baud = unsigned_option<std::uint32_t>(args, "--baud", 9600);
   settings.parity = parity_option(args);
   if (auto direction = option_value(args, "--direction")) {
@@ -271,6 +315,33 @@ std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args) 
     settings.speed = parse_speed(*speed).value_or(1.0);
   settings.from = unsigned_option<std::uint64_t>(args, "--from", 1);
   if (auto count = option_value(args, "--count")) settings.count = parse_unsigned(*count, 64);
+  return settings;
+}
+
+std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
+                                                                const PortDetector& detect,
+                                                                const PortResolver& resolve) {
+  DecodeSettings settings;
+  settings.files = positional_arguments(args, DECODE_OPTIONS);
+  settings.json = flag_present(args, "--json");
+  if (!settings.files.empty()) {
+    if (option_value(args, "--port")) {
+      return std::unexpected("ERROR: decode reads files or a port (--port), not both\n" +
+                             std::string(DECODE_USAGE));
+    }
+    return settings;
+  }
+  auto port = serial_port_option(args, detect, resolve);
+  if (!port) {
+    return std::unexpected("ERROR: no file, no --port and no USB serial adapter auto-detected\n" +
+                           std::string(DECODE_USAGE));
+  }
+  if (!*port) return std::unexpected(port->error());
+  settings.port = **port;
+  settings.baud = unsigned_option<std::uint32_t>(args, "--baud", 9600);
+  if (auto parity = option_value(args, "--parity")) {
+    settings.parity = parse_parity(*parity).value_or(Parity::Even);
+  }
   return settings;
 }
 

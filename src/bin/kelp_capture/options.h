@@ -22,6 +22,12 @@ namespace kelp {
 
 using Arguments = std::span<const std::string>;
 using PortDetector = std::function<std::optional<std::string>()>;
+// Turns a serial port argument into the name to open ("usb:SERIAL" into the adapter's name);
+// the error is the text to print. Without one, arguments are names as they stand.
+using PortResolver = std::function<std::expected<std::string, std::string>(std::string_view)>;
+
+// --reconnect: a flag, the only option without a value; present anywhere means on.
+bool flag_present(Arguments args, std::string_view name);
 
 std::optional<std::string_view> option_value(Arguments args, std::string_view name);
 
@@ -47,19 +53,28 @@ std::vector<std::string> positional_arguments(Arguments args,
 std::optional<double> parse_speed(std::string_view text);
 
 UdpSettings read_udp_settings(Arguments args);
-std::expected<SerialCaptureSettings, std::string> read_serial_settings(Arguments args,
-                                                                       const PortDetector& detect);
+std::expected<SerialCaptureSettings, std::string> read_serial_settings(
+    Arguments args, const PortDetector& detect, const PortResolver& resolve = {});
 std::expected<ProbeSettings, std::string> read_probe_settings(Arguments args,
-                                                              const PortDetector& detect);
+                                                              const PortDetector& detect,
+                                                              const PortResolver& resolve = {});
 std::expected<ScanSettings, std::string> read_scan_settings(Arguments args,
-                                                            const PortDetector& detect);
-std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args);
+                                                            const PortDetector& detect,
+                                                            const PortResolver& resolve = {});
+std::expected<ProxySettings, std::string> read_proxy_settings(Arguments args,
+                                                              const PortResolver& resolve = {});
 // Without a log, the error is the subcommand's usage text.
 std::expected<ExportSettings, std::string> read_export_settings(Arguments args);
-std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args);
+std::expected<ReplaySettings, std::string> read_replay_settings(Arguments args,
+                                                                const PortResolver& resolve = {});
+// Files, or else --port (found and resolved as for `serial`); both at once is an error.
+std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
+                                                                const PortDetector& detect,
+                                                                const PortResolver& resolve = {});
 
 extern const std::string_view EXPORT_USAGE;
 extern const std::string_view REPLAY_USAGE;
+extern const std::string_view DECODE_USAGE;
 
 // The 37 lines of the help text.
 extern const std::string_view HELP_TEXT;
