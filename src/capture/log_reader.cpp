@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "capture/files.h"
+#include "capture/log_lines.h"
 #include "capture/log_time.h"
 #include "text/byte_text.h"
 #include "text/bytes.h"
@@ -23,6 +24,7 @@ constexpr std::string_view RAW_HEX_LINE = "\nRAW_HEX: ";
 constexpr std::string_view FRAME_TEXT = "  TEXT: ";
 constexpr std::string_view FRAME_HEX_LINE = "\n  HEX:  ";
 constexpr std::string_view FRAME_LABELS[] = {"MM->CTS6", "CTS6->MM"};
+constexpr std::string_view FRAME_CLOSE = " bytes\n";
 constexpr std::string_view SCAN_HEX = "    hex: ";
 constexpr std::string_view PROBE_NO_RESPONSE = "-8-1 NO_RESPONSE\n";
 constexpr std::string_view PROBE_ERROR = "-8-1 ERROR: ";
@@ -43,12 +45,6 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
                                                          : a + b;
 }
 
-std::size_t saturating_mul(std::size_t a, std::size_t b) {
-  return b != 0 && a > std::numeric_limits<std::size_t>::max() / b
-             ? std::numeric_limits<std::size_t>::max()
-             : a * b;
-}
-
 std::optional<std::uint64_t> parse_count(std::string_view digits) {
   if (digits.empty() || digits.size() > 19) return std::nullopt;
   std::uint64_t value = 0;
@@ -59,6 +55,9 @@ std::optional<std::uint64_t> parse_count(std::string_view digits) {
   return value;
 }
 
+// A number as the tool writes it: no leading zero.
+bool is_canonical(std::string_view digits) { return digits.size() == 1 || digits[0] != '0'; }
+
 LogKind kind_of_source(std::string_view source) {
   if (source.starts_with("udp/")) return LogKind::Udp;
   if (source.starts_with("serial/")) return LogKind::Serial;
@@ -66,22 +65,23 @@ LogKind kind_of_source(std::string_view source) {
   return LogKind::Unknown;
 }
 
-// Finds one needle from positions that mostly move forward: a search that ends before an earlier
-// find is answered from memory, so the whole file is searched about once.
-class Finder {
+// Finds the next line break from positions that mostly move forward: a search that ends before an
+// earlier find is answered from memory, so the file is searched about once.
+class LineEnds {
  public:
-  Finder(std::string_view content, std::string_view needle) : content_(content), needle_(needle) {}
+  explicit LineEnds(std::string_view content) : content_(content) {}
 
-  std::size_t next(std::size_t from) {
-    if (from >= searched_from_ && from <= found_) return found_;
-    searched_from_ = from;
-    found_ = from >= content_.size() ? NPOS : content_.find(needle_, from);
-    return found_;
+  // Just after the line break that ends the line at `pos`, or the end of the file.
+  std::size_t after(std::size_t pos) {
+    if (!(pos >= searched_from_ && pos <= found_)) {
+      searched_from_ = pos;
+      found_ = pos >= content_.size() ? NPOS : content_.find('\n', pos);
+    }
+    return found_ == NPOS ? content_.size() : found_ + 1;
   }
 
  private:
   std::string_view content_;
-  std::string_view needle_;
   std::size_t searched_from_ = NPOS;
   std::size_t found_ = NPOS;
 };
@@ -89,10 +89,29 @@ class Finder {
 // The text and hex lines that follow a header, in one of the two layouts.
 struct BodyLayout {
   std::string_view text_label;  // "RAW_TEXT: " or "  TEXT: "
-  std::string_view hex_line;    // "\nRAW_HEX: " or "\n  HEX:  "
   std::string_view text_name;   // for warnings: "RAW_TEXT" or "TEXT"
-  Finder* hex_finder;
+  std::string_view hex_label;   // "\nRAW_HEX: " or "\n  HEX:  "
+  int index;                    // of its hex lines and text labels in the reader
 };
+
+constexpr BodyLayout RECORD_BODY{RAW_TEXT, "RAW_TEXT", RAW_HEX_LINE, 0};
+constexpr BodyLayout FRAME_BODY{FRAME_TEXT, "TEXT", FRAME_HEX_LINE, 1};
+
+// A header as the file holds it; nothing is copied until the record is taken.
+struct Header {
+  std::size_t pos = 0;
+  std::size_t body = 0;  // just after its line break
+  std::uint64_t number = 0;
+  std::uint64_t count = 0;
+  std::string_view time;
+  std::string_view source;  // a proxy frame's direction
+  LogKind kind = LogKind::Unknown;
+  bool canonical = true;  // its numbers are written as the tool writes them
+};
+
+// Reading an entry in full, or only far enough to tell whether something whole of the tool's
+// starts there (a record whose hex line agrees, or a line of a probe or scan log).
+enum class Pass { Full, Classify };
 
 struct Entry {
   enum Kind { Record, Note, Damaged, NotAStart } kind = NotAStart;
@@ -101,48 +120,103 @@ struct Entry {
   LogRecord record;      // for Record
   LogKind log_kind = LogKind::Unknown;
   bool no_text_line = false;  // Damaged: no text line where the body should begin
+  // `next` is where the tool's writing goes on; false when it is a guess inside text that may be
+  // a damaged record's.
+  bool next_is_sure = true;
 };
 
 class Reader {
  public:
-  explicit Reader(std::string_view content) : content_(content) {}
+  Reader(std::string_view content, bool crlf, bool (*stop)())
+      : content_(content), crlf_(crlf), poll_(stop), line_ends_(content) {}
 
   LogReading read() {
     std::size_t pos = 0;
     std::size_t skipped_from = NPOS;
+    bool sure = true;
     while (pos < content_.size()) {
-      Entry entry = read_entry(pos);
+      if (poll_.now()) break;
+      Entry entry = read_entry(pos, Pass::Full, sure);
+      if (entry.kind == Entry::NotAStart && sure) {
+        if (auto whole = body_without_header(pos)) entry = std::move(*whole);
+      }
       if (entry.kind == Entry::NotAStart) {
         if (skipped_from == NPOS) skipped_from = pos;
         pos = next_start(pos + 1);
+        sure = false;
         continue;
       }
       if (skipped_from != NPOS) {
         warn_skipped(skipped_from, pos);
         skipped_from = NPOS;
       }
+      // Only something whole tells again where the tool's writing goes on; a damaged record in
+      // text that may be another's leaves that unsure, and an empty line changes nothing.
+      if (entry.kind == Entry::Damaged) {
+        sure = sure && entry.next_is_sure;
+      } else if (entry.kind == Entry::Record || entry.log_kind != LogKind::Unknown) {
+        sure = true;
+      }
       const std::size_t next = entry.next;
       take(pos, std::move(entry));
       pos = next;
     }
-    if (skipped_from != NPOS) warn_skipped(skipped_from, NPOS);
+    if (skipped_from != NPOS && !poll_.stopped()) warn_skipped(skipped_from, NPOS);
+    result_.stopped = poll_.stopped();
     return std::move(result_);
   }
 
  private:
+  static constexpr std::size_t UNKNOWN = NPOS;
+
   std::string_view content_;
+  bool crlf_;
+  StopPoll poll_;
   LogReading result_;
-  Finder record_close_{content_, RECORD_CLOSE};
-  Finder raw_hex_{content_, RAW_HEX_LINE};
-  Finder frame_hex_{content_, FRAME_HEX_LINE};
-  Finder record_open_{content_, RECORD_OPEN};
-  Finder no_response_{content_, PROBE_NO_RESPONSE};
-  Finder probe_error_{content_, PROBE_ERROR};
-  const BodyLayout record_body_{RAW_TEXT, RAW_HEX_LINE, "RAW_TEXT", &raw_hex_};
-  const BodyLayout frame_body_{FRAME_TEXT, FRAME_HEX_LINE, "TEXT", &frame_hex_};
+  LineEnds line_ends_;
+  // The indexes, each made the first time it is needed: reading a log without damage needs only
+  // its hex lines.
+  std::optional<Occurrences> record_open_;
+  std::optional<Occurrences> record_close_;
+  std::optional<Occurrences> no_response_;
+  std::optional<Occurrences> probe_error_;
+  std::optional<Occurrences> text_labels_[2];
+  std::optional<HexLines> hex_lines_[2];
+  // Every place where a record or a line of the tool may start ("--- #", or "[" and a time), and
+  // for each, once asked, the first of them at or after it where something whole starts.
+  std::optional<std::vector<std::size_t>> starts_;
+  std::vector<std::size_t> real_from_;
   std::size_t line_pos_ = 0;
   std::size_t line_ = 1;
   std::uint64_t frames_[2] = {0, 0};
+
+  const Occurrences& occurrences(std::optional<Occurrences>& index, std::string_view needle) {
+    if (!index) index.emplace(content_, needle, poll_);
+    return *index;
+  }
+  const Occurrences& record_close() { return occurrences(record_close_, RECORD_CLOSE); }
+  const Occurrences& text_labels(const BodyLayout& layout) {
+    return occurrences(text_labels_[layout.index], layout.text_label);
+  }
+  const HexLines& hex_lines(const BodyLayout& layout) {
+    auto& index = hex_lines_[layout.index];
+    if (!index) index.emplace(content_, layout.hex_label, crlf_, poll_);
+    return *index;
+  }
+
+  const std::vector<std::size_t>& starts() {
+    if (starts_) return *starts_;
+    std::vector<std::size_t>& starts = starts_.emplace();
+    for (std::size_t at = content_.find('['); at != NPOS; at = content_.find('[', at + 1)) {
+      if (poll_.now()) break;
+      if (has_time_at(at + 1)) starts.push_back(at);
+    }
+    const Occurrences& opens = occurrences(record_open_, RECORD_OPEN);
+    for (std::size_t at = opens.next(0); at != NPOS; at = opens.next(at + 1)) starts.push_back(at);
+    std::sort(starts.begin(), starts.end());
+    real_from_.assign(starts.size(), UNKNOWN);
+    return starts;
+  }
 
   std::size_t line_breaks(std::size_t from, std::size_t to) const {
     const std::string_view part = content_.substr(from, to - from);
@@ -195,16 +269,13 @@ class Reader {
            parse_event_time(content_.substr(pos, TIME_LENGTH)).has_value();
   }
 
-  // Where a record or a line of the tool may start, at or after `from`: "--- #", or "[" and a
-  // time. Damage can leave a record's start in the middle of a line (a short write on a full
-  // disk), so line starts are not required.
+  // Where a record or a line of the tool may start, at or after `from`. Damage can leave a
+  // record's start in the middle of a line (a short write on a full disk), so line starts are not
+  // required.
   std::size_t next_start(std::size_t from) {
-    const std::size_t record = record_open_.next(from);
-    for (std::size_t bracket = content_.find('[', from); bracket < record;
-         bracket = content_.find('[', bracket + 1)) {
-      if (has_time_at(bracket + 1)) return bracket;
-    }
-    return record == NPOS ? content_.size() : record;
+    const std::vector<std::size_t>& all = starts();
+    const auto found = std::lower_bound(all.begin(), all.end(), from);
+    return found == all.end() ? content_.size() : *found;
   }
 
   bool starts_here(std::size_t pos) const {
@@ -212,9 +283,57 @@ class Reader {
            (pos < content_.size() && content_[pos] == '[' && has_time_at(pos + 1));
   }
 
-  std::size_t line_end(std::size_t pos) const {
-    const std::size_t end = content_.find('\n', pos);
-    return end == NPOS ? content_.size() : end + 1;
+  // Whether a whole record or a line of the tool starts at `pos`.
+  bool is_real(std::size_t pos) {
+    const Entry entry = read_entry(pos, Pass::Classify, true);
+    return entry.kind == Entry::Record ||
+           (entry.kind == Entry::Note && entry.log_kind != LogKind::Unknown);
+  }
+
+  // The first place at or after `from` where a whole record or a line of the tool starts; npos
+  // when there is none. Each place is looked at once, however often this is asked.
+  std::size_t next_real_start(std::size_t from) {
+    const std::vector<std::size_t>& all = starts();
+    const std::size_t first =
+        static_cast<std::size_t>(std::lower_bound(all.begin(), all.end(), from) - all.begin());
+    std::size_t j = first;
+    while (j < all.size() && real_from_[j] == UNKNOWN) {
+      if (poll_.now()) break;
+      if (is_real(all[j])) {
+        real_from_[j] = j;
+        break;
+      }
+      ++j;
+    }
+    const std::size_t answer = j < all.size() && !poll_.stopped() ? real_from_[j] : all.size();
+    for (std::size_t k = first; k < j; ++k) real_from_[k] = answer;
+    return answer < all.size() ? all[answer] : NPOS;
+  }
+
+  // Just after a record's hex line and the empty line that follows it.
+  std::size_t after_line(const HexLine& line) const {
+    std::size_t next = line.end + 1;
+    if (next < content_.size() && content_[next] == '\n') ++next;
+    return next;
+  }
+
+  // At a place where the tool's writing should go on but no entry starts: a record whose header
+  // was lost or damaged while its text and hex line are whole (a full disk refused, or cut short,
+  // the header's write) is one piece, so that nothing in its text is read as a record.
+  std::optional<Entry> body_without_header(std::size_t pos) {
+    const std::size_t real = next_real_start(pos + 1);
+    std::optional<Entry> found;
+    std::size_t found_at = NPOS;
+    for (const BodyLayout* layout : {&RECORD_BODY, &FRAME_BODY}) {
+      const std::size_t label = text_labels(*layout).next(pos);
+      if (label == NPOS || label >= found_at || (real != NPOS && real < label)) continue;
+      const auto lines = hex_lines(*layout).decoding_to(label + layout->text_label.size());
+      if (lines.empty()) continue;
+      found = damaged(after_line(*lines.back()), "a record whose header cannot be read, skipped",
+                      LogKind::Unknown);
+      found_at = label;
+    }
+    return found;
   }
 
   // The file ends in the first characters of a header ("--- ", "[14:0"): a record cut short.
@@ -228,25 +347,25 @@ class Reader {
     return true;
   }
 
-  Entry read_entry(std::size_t pos) {
+  Entry read_entry(std::size_t pos, Pass pass, bool sure) {
     const std::string_view rest = content_.substr(pos);
     if (rest.front() == '\n') return Entry{Entry::Note, pos + 1, {}, {}, LogKind::Unknown};
     if (opens_a_header(rest)) {
       return damaged(content_.size(), "record cut short: the file ends inside its header",
                      LogKind::Unknown);
     }
-    if (rest.starts_with(RECORD_OPEN)) return read_record(pos);
+    if (rest.starts_with(RECORD_OPEN)) return read_record(pos, pass, sure);
     if (rest.front() == '[' && has_time_at(pos + 1) && rest.size() > 1 + TIME_LENGTH) {
       const std::size_t after = pos + 1 + TIME_LENGTH;
-      if (content_[after] == ' ') return read_frame(pos);
+      if (content_[after] == ' ') return read_frame(pos, pass, sure);
       const std::string_view tail = content_.substr(after);
       if (tail.starts_with("] probe=")) return read_probe_note(pos);
       if (tail.starts_with("] baud=")) {
-        return Entry{Entry::Note, line_end(pos), {}, {}, LogKind::Scan};
+        return Entry{Entry::Note, line_ends_.after(pos), {}, {}, LogKind::Scan};
       }
     }
     if (rest.starts_with(SCAN_HEX) && result_.kind == LogKind::Scan) {
-      return Entry{Entry::Note, line_end(pos), {}, {}, LogKind::Scan};
+      return Entry{Entry::Note, line_ends_.after(pos), {}, {}, LogKind::Scan};
     }
     return Entry{};
   }
@@ -256,13 +375,14 @@ class Reader {
   }
 
   // "--- #N at HH:MM:SS.mmm from SOURCE (n bytes) ---\n", RAW_TEXT, RAW_HEX, empty line.
-  Entry read_record(std::size_t pos) {
+  Entry read_record(std::size_t pos, Pass pass, bool sure) {
     const std::size_t size = content_.size();
-    const std::size_t first_line_end = line_end(pos);
+    const std::size_t first_line_end = line_ends_.after(pos);
     std::size_t at = pos + RECORD_OPEN.size();
     std::size_t digits_end = at;
     while (digits_end < size && is_digit(content_[digits_end])) ++digits_end;
-    const auto number = parse_count(content_.substr(at, digits_end - at));
+    const std::string_view number_digits = content_.substr(at, digits_end - at);
+    const auto number = parse_count(number_digits);
     at = digits_end;
     const std::size_t time_at = at + RECORD_AT.size();
     const std::size_t source_at = time_at + TIME_LENGTH + RECORD_FROM.size();
@@ -278,37 +398,42 @@ class Reader {
         content_.substr(time_at + TIME_LENGTH, RECORD_FROM.size()) != RECORD_FROM) {
       return Entry{};
     }
-    const std::string name = "record #" + std::to_string(*number);
 
     // The header normally ends on its own line. Only a probe's source can hold a line break (the
     // payload as it was typed; port names hold none), so only there is a later end of header
     // tried, and only as long as each earlier one was not followed by a RAW_TEXT line: once the
     // text line follows, the header ended there, and a damaged record stays damaged rather than
-    // taking a record-like text inside it for its own.
+    // taking a record-like text inside it for its own. Nor does a header run over a record that
+    // starts after it: that is a header cut short, followed by the next record.
     std::optional<Entry> failure;
-    std::size_t close = source_at;
-    for (int tries = 0; tries < MAX_HEADER_ENDS; ++tries) {
-      close = record_close_.next(close);
+    const bool ends_first_line =
+        first_line_end >= source_at + RECORD_CLOSE.size() &&
+        content_.substr(first_line_end - RECORD_CLOSE.size(), RECORD_CLOSE.size()) == RECORD_CLOSE;
+    std::size_t close =
+        ends_first_line ? first_line_end - RECORD_CLOSE.size() : record_close().next(source_at);
+    for (int tries = 0; tries < MAX_HEADER_ENDS; ++tries, close = record_close().next(close + 1)) {
       if (close == NPOS || close - pos > MAX_HEADER_BYTES) break;
       const std::size_t header_end = close + RECORD_CLOSE.size();
       // Back from " bytes) ---" over the count to " (".
       std::size_t count_at = close;
       while (count_at > source_at && is_digit(content_[count_at - 1])) --count_at;
-      const auto count = parse_count(content_.substr(count_at, close - count_at));
-      ++close;
+      const std::string_view count_digits = content_.substr(count_at, close - count_at);
+      const auto count = parse_count(count_digits);
       if (!count || count_at < source_at + 2 || content_.substr(count_at - 2, 2) != " (") continue;
       const std::string_view source = content_.substr(source_at, count_at - 2 - source_at);
       const LogKind kind = kind_of_source(source);
       if (kind == LogKind::Unknown) continue;
-      if (header_end != first_line_end && kind != LogKind::Probe) break;
-
-      LogRecord record{
-          0, 0, *number, std::string(time), *parse_event_time(time), std::string(source), {}};
-      Entry entry = read_body(pos, header_end, *count, record_body_, kind, std::move(record), name);
-      if (entry.kind == Entry::Record && kind == LogKind::Udp &&
-          !udp_sender_of(entry.record.source)) {
-        entry = damaged(entry.next, name + ": the sender is not an IPv4 address and port", kind);
+      if (header_end != first_line_end) {
+        if (kind != LogKind::Probe) break;
+        if (pass == Pass::Full) {
+          const std::size_t real = next_real_start(pos + 1);
+          if (real != NPOS && real < header_end) break;
+        }
       }
+      const Header header{
+          pos,  header_end, *number, *count,
+          time, source,     kind,    is_canonical(number_digits) && is_canonical(count_digits)};
+      Entry entry = read_body(header, RECORD_BODY, pass, sure);
       if (entry.kind == Entry::Record || !entry.no_text_line) return entry;
       if (!failure) failure = std::move(entry);
     }
@@ -318,102 +443,178 @@ class Reader {
     const LogKind kind = kind_of_source(content_.substr(source_at));
     if ((first_line_end == size && content_[size - 1] != '\n') ||
         (close == NPOS && kind == LogKind::Probe)) {
-      return damaged(size, name + " cut short: the file ends inside its header", kind);
+      return damaged(
+          size,
+          "record #" + std::to_string(*number) + " cut short: the file ends inside its header",
+          kind);
     }
     return Entry{};
   }
 
   // "[HH:MM:SS.mmm MM->CTS6] n bytes\n", "  TEXT: ", "  HEX:  ", empty line.
-  Entry read_frame(std::size_t pos) {
+  Entry read_frame(std::size_t pos, Pass pass, bool sure) {
     const std::size_t label_at = pos + 2 + TIME_LENGTH;
-    for (std::size_t direction = 0; direction < 2; ++direction) {
-      const std::string_view label = FRAME_LABELS[direction];
-      if (content_.substr(label_at, label.size() + 2) != std::string(label) + "] ") continue;
+    for (const std::string_view label : FRAME_LABELS) {
+      if (content_.substr(label_at, label.size()) != label ||
+          content_.substr(label_at + label.size(), 2) != "] ") {
+        continue;
+      }
       const std::size_t count_at = label_at + label.size() + 2;
       std::size_t count_end = count_at;
       while (count_end < content_.size() && is_digit(content_[count_end])) ++count_end;
-      const auto count = parse_count(content_.substr(count_at, count_end - count_at));
-      const std::string name = std::string(label) + " frame";
+      const std::string_view count_digits = content_.substr(count_at, count_end - count_at);
+      const auto count = parse_count(count_digits);
       if (count_end == content_.size() ||
-          (count && std::string_view(" bytes\n").starts_with(content_.substr(count_end)))) {
-        return damaged(content_.size(), name + " cut short: the file ends inside its header",
+          (count && FRAME_CLOSE.starts_with(content_.substr(count_end)))) {
+        return damaged(content_.size(),
+                       std::string(label) + " frame cut short: the file ends inside its header",
                        LogKind::Proxy);
       }
-      if (!count || content_.substr(count_end, 7) != " bytes\n") return Entry{};
-      const std::string_view time = content_.substr(pos + 1, TIME_LENGTH);
-      LogRecord record{0, 0, 0, std::string(time), *parse_event_time(time), std::string(label), {}};
-      return read_body(pos, count_end + 7, *count, frame_body_, LogKind::Proxy, std::move(record),
-                       name);
+      if (!count || content_.substr(count_end, FRAME_CLOSE.size()) != FRAME_CLOSE) return Entry{};
+      const Header header{pos,
+                          count_end + FRAME_CLOSE.size(),
+                          0,
+                          *count,
+                          content_.substr(pos + 1, TIME_LENGTH),
+                          label,
+                          LogKind::Proxy,
+                          is_canonical(count_digits)};
+      return read_body(header, FRAME_BODY, pass, sure);
     }
     return Entry{};
   }
 
+  static std::string name_of(const Header& header) {
+    if (header.kind == LogKind::Proxy) return std::string(header.source) + " frame";
+    return "record #" + std::to_string(header.number);
+  }
+
+  Entry take_record(const Header& header, const HexLine& line, std::size_t next,
+                    const BodyLayout& layout) {
+    LogRecord record{0,
+                     0,
+                     header.number,
+                     std::string(header.time),
+                     *parse_event_time(header.time),
+                     std::string(header.source),
+                     hex_lines(layout).bytes_of(line)};
+    return Entry{Entry::Record, next, {}, std::move(record), header.kind};
+  }
+
   // The text line, the hex line and the empty line after a header. The record counts only when
-  // the file holds exactly what the tool writes for it.
-  Entry read_body(std::size_t pos, std::size_t body, std::uint64_t count, const BodyLayout& layout,
-                  LogKind kind, LogRecord record, const std::string& name) {
+  // the file holds exactly what the tool writes for it; when it does not, the record costs no
+  // more than itself.
+  Entry read_body(const Header& header, const BodyLayout& layout, Pass pass, bool sure) {
     const std::size_t size = content_.size();
-    const std::string_view text_label = layout.text_label;
-    if (content_.substr(body, text_label.size()) != text_label) {
-      if (text_label.starts_with(content_.substr(body))) {
+    const LogKind kind = header.kind;
+    const std::string_view label = layout.text_label;
+    if (content_.substr(header.body, label.size()) != label) {
+      if (pass == Pass::Classify) {
+        Entry entry = damaged(size, {}, kind);
+        entry.no_text_line = true;
+        return entry;
+      }
+      const std::string name = name_of(header);
+      if (label.starts_with(content_.substr(header.body))) {
         return damaged(size, name + " cut short: the file ends after its header", kind);
       }
+      // A damaged label before a whole text and hex line.
+      const auto lines = hex_lines(layout).decoding_to(header.body + label.size());
+      if (!lines.empty()) {
+        return damaged(after_line(*lines.back()),
+                       name + ": its " + std::string(layout.text_name) + " line is damaged", kind);
+      }
       Entry entry =
-          damaged(next_start(body),
+          damaged(next_start(header.body),
                   name + ": no " + std::string(layout.text_name) + " line after its header", kind);
       entry.no_text_line = true;
+      entry.next_is_sure = false;
       return entry;
     }
-    const std::size_t text = body + text_label.size();
-    const std::size_t n = count > size ? size : static_cast<std::size_t>(count);
-    // n bytes decode to at least n and at most 3n bytes of text; their hex takes 3n - 1.
-    const std::size_t hex_length = n == 0 ? 0 : 3 * n - 1;
-    const std::size_t first = saturating_add(text, n);
-    const std::size_t last = saturating_add(text, saturating_mul(n, 3));
-    const std::size_t extent_end =
-        saturating_add(saturating_add(last, layout.hex_line.size()), hex_length + 1);
-
-    std::size_t damaged_hex_end = NPOS;
-    if (count <= size) {
-      for (std::size_t line = layout.hex_finder->next(first); line != NPOS && line <= last;
-           line = layout.hex_finder->next(line + 1)) {
-        const std::size_t hex = line + layout.hex_line.size();
-        const std::size_t hex_end = hex + hex_length;
-        if (hex_end >= size || content_[hex_end] != '\n') continue;
-        auto bytes = bytes_from_hex_string(content_.substr(hex, hex_length));
-        if (!bytes) {
-          damaged_hex_end = hex_end + 1;
-          continue;
-        }
-        std::size_t next = hex_end + 1;
-        if (next < size && content_[next] == '\n') ++next;
-        record.bytes = std::move(*bytes);
-        // Byte for byte what the tool writes, the empty line after it being allowed to be
-        // missing at the very end (a record cut short just there lost nothing).
-        const std::string written = rendered_record(kind, record);
-        const std::string_view found = content_.substr(pos, written.size() - 1);
-        if (found == std::string_view(written).substr(0, written.size() - 1) &&
-            (pos + written.size() - 1 == size || content_[pos + written.size() - 1] == '\n')) {
-          return Entry{Entry::Record, next, {}, std::move(record), kind};
-        }
-        return damaged(next, name + ": its text line does not match its hex line", kind);
+    const std::size_t text = header.body + label.size();
+    const HexLine* other_count = nullptr;
+    const HexLine* no_empty_line = nullptr;
+    for (const HexLine* line : hex_lines(layout).decoding_to(text)) {
+      if (line->count != header.count) {
+        // The last: lines inside the text that agree with a start of it are the payload's own.
+        other_count = line;
+        continue;
       }
+      // The empty line after it may be missing at the very end (a record cut short just there
+      // lost nothing).
+      const std::size_t after = line->end + 1;
+      if (after < size && content_[after] != '\n') {
+        if (no_empty_line == nullptr) no_empty_line = line;
+        continue;
+      }
+      if (pass == Pass::Classify) return Entry{Entry::Record, after_line(*line), {}, {}, kind};
+      const std::string name = name_of(header);
+      if (!header.canonical) {
+        return damaged(after_line(*line), name + ": its header is not as the tool writes it", kind);
+      }
+      Entry entry = take_record(header, *line, after_line(*line), layout);
+      if (kind == LogKind::Udp && !udp_sender_of(entry.record.source)) {
+        return damaged(entry.next, name + ": the sender is not an IPv4 address and port", kind);
+      }
+      return entry;
     }
-    if (damaged_hex_end != NPOS) {
-      std::size_t next = damaged_hex_end;
-      if (next < size && content_[next] == '\n') ++next;
-      return damaged(next, name + ": its hex line is damaged", kind);
+    if (pass == Pass::Classify) return damaged(size, {}, kind);
+    const std::string name = name_of(header);
+    if (no_empty_line != nullptr) {
+      return damaged(no_empty_line->end + 1, name + ": no empty line after its hex line", kind);
     }
-    if (size < extent_end) {
+    // A hex line that agrees with the text but not with the header's count: the count is wrong,
+    // unless the record may be the last one cut short, whose text may begin with anything (a line
+    // that agrees with a start of it included): it is not when the file goes on past the end of
+    // the longest record of the announced count.
+    const std::uint64_t n = header.count;
+    const std::size_t hex_length =
+        n == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, size)) * 3 - 1;
+    const std::size_t longest_end =
+        saturating_add(saturating_add(text, n == 0 ? 0 : hex_length + 1),
+                       saturating_add(layout.hex_label.size(), hex_length + 1));
+    if (other_count != nullptr && size >= longest_end) {
+      Entry entry = damaged(after_line(*other_count),
+                            name + ": its header announces " + std::to_string(header.count) +
+                                " bytes, its hex line holds " + std::to_string(other_count->count),
+                            kind);
+      // The text may still have been a payload that quotes a log.
+      entry.next_is_sure = false;
+      return entry;
+    }
+
+    // No hex line of its own agrees with it. A text of n bytes is at least n bytes long (at least
+    // half that in a CR LF file, where a CR LF may have become LF), so whatever starts before
+    // that is part of it; after that the next whole record or line is where reading goes on.
+    // Inside text that may be a damaged record's there is no such certainty, and nothing whole
+    // that follows is passed over.
+    const std::size_t shortest = n > size ? size : static_cast<std::size_t>(crlf_ ? n / 2 : n);
+    const std::size_t next =
+        next_real_start(sure ? saturating_add(text, std::max<std::size_t>(shortest, 1)) : text + 1);
+    // Its own hex line, of the announced length but damaged or at odds with the text, lies
+    // before that; a line further on belongs to a later record.
+    const HexLine* own = n > size ? nullptr
+                                  : hex_lines(layout).of_count_within(
+                                        static_cast<std::size_t>(n), text + shortest,
+                                        saturating_add(text, static_cast<std::size_t>(3 * n)));
+    if (own != nullptr && own->at < next) {
+      return damaged(after_line(*own),
+                     name + (own->well_formed ? ": its text line does not match its hex line"
+                                              : ": its hex line is damaged"),
+                     kind);
+    }
+    const std::string missing =
+        name + ": no hex line of the " + std::to_string(n) + " bytes its header announces";
+    if (next != NPOS) return damaged(next, missing, kind);
+    const std::size_t complete_at =
+        saturating_add(saturating_add(text + shortest, layout.hex_label.size()), hex_length + 1);
+    if (size < complete_at) {
       return damaged(size,
-                     name + " cut short: the file ends before its " + std::to_string(count) +
+                     name + " cut short: the file ends before its " + std::to_string(n) +
                          " bytes are complete",
                      kind);
     }
-    return damaged(
-        next_start(text),
-        name + ": no hex line of the " + std::to_string(count) + " bytes its header announces",
-        kind);
+    return damaged(size, missing, kind);
   }
 
   // "[HH:MM:SS.mmm] probe=LABEL baud=B-P-8-1 NO_RESPONSE\n" or "... ERROR: what\n". The label is
@@ -424,11 +625,11 @@ class Reader {
     std::size_t fallback = NPOS;
     std::size_t from = pos;
     for (int tries = 0; tries < MAX_HEADER_ENDS; ++tries) {
-      const std::size_t quiet = no_response_.next(from);
-      const std::size_t error = probe_error_.next(from);
+      const std::size_t quiet = occurrences(no_response_, PROBE_NO_RESPONSE).next(from);
+      const std::size_t error = occurrences(probe_error_, PROBE_ERROR).next(from);
       const std::size_t at = std::min(quiet, error);
       if (at == NPOS || at > limit) break;
-      const std::size_t end = at == quiet ? at + PROBE_NO_RESPONSE.size() : line_end(at);
+      const std::size_t end = at == quiet ? at + PROBE_NO_RESPONSE.size() : line_ends_.after(at);
       if (fallback == NPOS) fallback = end;
       if (end == content_.size() || starts_here(end)) {
         return Entry{Entry::Note, end, {}, {}, LogKind::Probe};
@@ -460,7 +661,15 @@ std::string_view log_kind_name(LogKind kind) {
   return "unknown";
 }
 
-LogReading read_log(std::string_view content) { return Reader(content).read(); }
+LogReading read_log(std::string_view content, bool (*stop)()) {
+  if (!has_crlf_line_ends(content)) return Reader(content, false, stop).read();
+  const std::string flat = without_crlf(content);
+  LogReading reading = Reader(flat, true, stop).read();
+  reading.crlf_line_ends = true;
+  // Every line before a record lost one CR.
+  for (LogRecord& record : reading.records) record.offset += record.line - 1;
+  return reading;
+}
 
 std::string rendered_record(LogKind kind, const LogRecord& record) {
   if (kind == LogKind::Proxy) {

@@ -19,14 +19,28 @@
 // bytes. Such a hex line is longer than any text that n bytes decode to, so a hex line inside the
 // text can never be taken for the real one.
 //
-// A damaged record gives one warning (its line number and what is wrong) and is skipped:
+// A damaged record costs itself and nothing more; it gives one warning (its line number and what
+// is wrong) and is skipped:
+//   - a hex line that belongs to the record but disagrees with its header or its text, or is
+//     damaged: reading goes on after that hex line. A line counts as the record's own only when
+//     it lies before the next record that starts after the record's text could have ended (a text
+//     of n bytes is at least n bytes long), so a record that lost its hex line never takes the
+//     next record's;
 //   - a record cut short (the file ends inside it, as when a kill or a full disk stopped the
-//     writing): the rest of the file is taken as part of it and nothing of it is used;
-//   - a hex line of the announced length that is damaged or disagrees with the text: reading goes
-//     on after that hex line;
-//   - anything else: reading goes on at the next place where a record starts.
-// Text that belongs to no record is skipped with one warning per stretch. Nothing is ever made up:
-// every record returned is, byte for byte, what the tool would write for it.
+//     writing): the rest of the file is taken as part of it and nothing its text holds is read
+//     as a record;
+//   - anything else: reading goes on where the next record starts after the record's text could
+//     have ended.
+// Text that belongs to no record is skipped with one warning per stretch; a record that lost only
+// its header (its text and hex line whole) is skipped as one piece. Nothing is ever made up: every
+// record returned is, byte for byte, what the tool would write for it.
+//
+// A log whose line ends were changed to CR LF (mailed, or saved by a Windows editor) reads as the
+// original: its line ends are made LF again. A CR LF inside a record's text may have become LF
+// too, or stayed as it was, so the text line is compared in both forms; the bytes still come from
+// the hex line alone.
+//
+// Reading takes time in proportion to the file's size, whatever the file holds.
 #pragma once
 
 #include <cstddef>
@@ -64,9 +78,12 @@ struct LogReading {
   LogKind kind = LogKind::Unknown;
   std::vector<LogRecord> records;
   std::vector<LogWarning> warnings;
+  bool crlf_line_ends = false;  // read with its CR LF line ends made LF
+  bool stopped = false;         // `stop` said so before the end: the reading is incomplete
 };
 
-LogReading read_log(std::string_view content);
+// `stop`, when given, is asked now and then (Ctrl+C); once it says so, reading ends early.
+LogReading read_log(std::string_view content, bool (*stop)() = nullptr);
 
 // The record as the tool writes it, for udp, serial, probe (records) and proxy (frames) logs.
 std::string rendered_record(LogKind kind, const LogRecord& record);

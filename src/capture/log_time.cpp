@@ -1,11 +1,41 @@
 #include "capture/log_time.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <unordered_map>
 
 namespace kelp {
 namespace {
 
 constexpr std::uint32_t DAY_CHANGE_MS = 60 * 60 * 1000;
+constexpr std::int64_t SECONDS_PER_DAY = 24 * 60 * 60;
+// A step back this large within the repeated hour is the clocks going back; the two directions of
+// a proxy writing their frames in either order step back by far less.
+constexpr std::int64_t FOLD_STEP_MS = 60 * 1000;
+
+// The instants (seconds since 1970 UTC) that a local time stands for: two where the clocks went
+// back, the same one twice elsewhere. `wall` is the local date and time counted as if it were UTC.
+struct Meanings {
+  std::int64_t earlier = 0;
+  std::int64_t later = 0;
+};
+
+Meanings meanings_of(std::int64_t wall, UtcOffsetAt offset_at) {
+  // The offsets on either side of any change near this time; each gives a meaning when the zone
+  // has that offset at the instant it gives.
+  const auto before = offset_at(wall - SECONDS_PER_DAY);
+  const auto after = offset_at(wall + SECONDS_PER_DAY);
+  if (!before || !after) return {wall, wall};
+  std::int64_t found[2];
+  int count = 0;
+  for (const std::int32_t offset : {*before, *after}) {
+    const std::int64_t instant = wall - offset;
+    if (offset_at(instant) == offset) found[count++] = instant;
+  }
+  if (count == 0) return {wall - *before, wall - *before};  // skipped by the clocks
+  if (count == 1) return {found[0], found[0]};
+  return {std::min(found[0], found[1]), std::max(found[0], found[1])};
+}
 
 std::optional<int> digits(std::string_view text, std::size_t pos, std::size_t count) {
   if (pos + count > text.size()) return std::nullopt;
@@ -97,6 +127,55 @@ CivilDate first_day_before(const CivilDate& modified_date, std::uint32_t modifie
   std::int64_t last_day = days_from_civil(modified_date);
   if (times.back() > modified_ms + DAY_CHANGE_MS) --last_day;
   return civil_from_days(last_day - days.back());
+}
+
+std::vector<std::int64_t> record_instants_ms(const CivilDate& first_day,
+                                             std::span<const std::uint32_t> days,
+                                             std::span<const std::uint32_t> times,
+                                             UtcOffsetAt offset_at) {
+  const std::size_t n = times.size();
+  const std::int64_t first = days_from_civil(first_day);
+  std::vector<std::int64_t> wall_ms(n);
+  std::vector<Meanings> meanings(n);
+  // A day far from any change has one offset all through: asked once per day, not per record.
+  std::unordered_map<std::int64_t, std::optional<std::int32_t>> steady;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int64_t day = first + days[i];
+    wall_ms[i] = day * MS_PER_DAY + times[i];
+    const std::int64_t wall = day * SECONDS_PER_DAY + times[i] / 1000;
+    auto known = steady.find(day);
+    if (known == steady.end()) {
+      const std::int64_t start = day * SECONDS_PER_DAY;
+      const auto a = offset_at(start - SECONDS_PER_DAY);
+      const auto b = offset_at(start + 2 * SECONDS_PER_DAY);
+      known = steady.emplace(day, a && a == b ? a : std::nullopt).first;
+    }
+    meanings[i] = known->second ? Meanings{wall - *known->second, wall - *known->second}
+                                : meanings_of(wall, offset_at);
+  }
+
+  std::vector<std::int64_t> instants(n);
+  for (std::size_t i = 0; i < n;) {
+    // A stretch of records whose times the clocks going back repeat: the largest step back
+    // within it, if large enough, is where the clocks went back.
+    std::size_t end = i + 1;
+    std::size_t fold = n;
+    if (meanings[i].earlier != meanings[i].later) {
+      std::int64_t largest = FOLD_STEP_MS;
+      for (; end < n && meanings[end].earlier != meanings[end].later; ++end) {
+        if (wall_ms[end - 1] - wall_ms[end] > largest) {
+          largest = wall_ms[end - 1] - wall_ms[end];
+          fold = end;
+        }
+      }
+    }
+    for (std::size_t j = i; j < end; ++j) {
+      const std::int64_t seconds = j >= fold ? meanings[j].later : meanings[j].earlier;
+      instants[j] = seconds * 1000 + times[j] % 1000;
+    }
+    i = end;
+  }
+  return instants;
 }
 
 // The well-known conversion between civil dates and a day count (era of 400 years, March-based

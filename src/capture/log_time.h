@@ -7,6 +7,12 @@
 // before it means the next day. A smaller step back stays on the same day: the two directions of
 // the proxy can finish frames within the same moment and write them in either order, and a clock
 // that is set back (summer time ending, a time server's correction) steps back an hour at most.
+//
+// The local dates and times become instants by the time zone's rules. Where the clocks go back (the
+// autumn change), an hour of local times comes twice: the records of a log that runs through it
+// step back by about an hour, and that step is the change, not a reordering. The records before it
+// are taken in the first meaning of their time, those after it in the second, so the repeated hour
+// keeps its order and its spacing.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +54,18 @@ std::vector<std::uint32_t> day_numbers(std::uint32_t start_ms,
 // was last written: just after its last record was.
 CivilDate first_day_before(const CivilDate& modified_date, std::uint32_t modified_ms,
                            std::span<const std::uint32_t> times);
+
+// The time zone's offset from UTC at an instant (seconds, both): the machine's `utc_offset_at`, or
+// a zone of a test's own.
+using UtcOffsetAt = std::optional<std::int32_t> (*)(std::int64_t unix_seconds);
+
+// When each record was taken, in milliseconds since 1970-01-01 00:00 UTC: record i fell on
+// `first_day` + days[i] at the local time of day times[i]. A time the zone cannot convert is taken
+// as UTC; one the clocks skipped (the spring change) as if they had not moved yet.
+std::vector<std::int64_t> record_instants_ms(const CivilDate& first_day,
+                                             std::span<const std::uint32_t> days,
+                                             std::span<const std::uint32_t> times,
+                                             UtcOffsetAt offset_at);
 
 // Days since 1970-01-01 and back (proleptic Gregorian calendar).
 std::int64_t days_from_civil(const CivilDate& date);

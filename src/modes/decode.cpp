@@ -68,7 +68,8 @@ std::expected<Source, std::string> load_source(const std::string& path) {
   }
   Source source{path, std::move(*content), std::nullopt};
   if (source.content.empty()) return source;
-  LogReading reading = read_log(source.content);
+  LogReading reading = read_log(source.content, interrupted);
+  if (reading.stopped) end_as_interrupted();
   switch (reading.kind) {
     case LogKind::Unknown:
       return source;  // a raw recording

@@ -6,8 +6,11 @@
 // log and the frames of a proxy log become serial-line packets, MM->CTS6 as transmitted data and
 // everything else as received data. Each log is one interface; the packets of all of them go out
 // in time order.
+//
+// The file goes where --out says, or to the standard output with --out - (binary, so that
+// `kelp-capture export LOG --out - | tshark -r -` works); it is never written into a directory or
+// onto a device, and a file cut short by Ctrl+C or a failed write is taken back.
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,7 +21,7 @@
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "platform/file.h"
-#include "platform/local_time.h"
+#include "platform/interrupt.h"
 #include "platform/system_error.h"
 #include "text/bytes.h"
 
@@ -28,6 +31,9 @@ namespace {
 constexpr std::string_view LOG_EXTENSION = ".log";
 constexpr std::string_view PCAPNG_EXTENSION = ".pcapng";
 constexpr std::uint32_t NO_DESTINATION = 0;  // 0.0.0.0
+constexpr std::string_view STANDARD_OUTPUT = "-";
+// Written in pieces of this size, Ctrl+C looked at between them.
+constexpr std::size_t WRITE_PIECE = 1 << 20;
 
 struct Packet {
   std::uint64_t microseconds = 0;
@@ -37,66 +43,9 @@ struct Packet {
   std::size_t order = 0;  // its place before sorting
 };
 
-std::string date_text(const CivilDate& date) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", date.year, date.month, date.day);
-  return text;
-}
-
 std::string base_name(std::string_view path) {
   const std::size_t slash = path.find_last_of("/\\");
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-// The date of each record: the run stamp in the file name and the times of day. A renamed log
-// whose name lost the stamp is dated from when the file was last written, with a warning, since
-// a copy that did not keep that time gives the wrong day.
-std::vector<CivilDate> record_dates(const LoadedLog& log) {
-  std::vector<std::uint32_t> times;
-  for (const LogRecord& record : log.reading.records) times.push_back(record.time_of_day_ms);
-  CivilDate first_day;
-  std::vector<std::uint32_t> days;
-  if (const auto stamp = run_stamp_from_file_name(log.path)) {
-    first_day = stamp->date;
-    days = day_numbers(stamp->time_of_day_ms, times);
-  } else {
-    days = day_numbers(times.front(), times);
-    if (const auto modified = file_modified_time(log.path)) {
-      const auto modified_ms = static_cast<std::uint32_t>(
-          ((modified->hour * 60 + modified->minute) * 60 + modified->second) * 1000);
-      first_day =
-          first_day_before({modified->year, modified->month, modified->day}, modified_ms, times);
-      write_stderr("Warning: " + log.path +
-                   ": no date in the file name (YYYYMMDD_HHMMSS): dated from the file's last "
-                   "change, first record on " +
-                   date_text(first_day) + "\n");
-    } else {
-      write_stderr("Warning: " + log.path +
-                   ": no date in the file name (YYYYMMDD_HHMMSS) and none from the file: "
-                   "dated 1970-01-01\n");
-    }
-  }
-  std::vector<CivilDate> dates;
-  const std::int64_t first = days_from_civil(first_day);
-  for (const std::uint32_t day : days) dates.push_back(civil_from_days(first + day));
-  return dates;
-}
-
-// Local wall-clock time as the machine that exports sees its time zone; a time it cannot convert
-// is taken as UTC.
-std::uint64_t microseconds_of(const CivilDate& date, std::uint32_t time_of_day_ms) {
-  const std::uint32_t seconds = time_of_day_ms / 1000;
-  const LocalTime local{date.year,
-                        date.month,
-                        date.day,
-                        static_cast<int>(seconds / 3600),
-                        static_cast<int>(seconds / 60 % 60),
-                        static_cast<int>(seconds % 60),
-                        0};
-  const std::int64_t unix_seconds = unix_seconds_from_local(local).value_or(
-      days_from_civil(date) * 86400 + static_cast<std::int64_t>(seconds));
-  return static_cast<std::uint64_t>(std::max<std::int64_t>(unix_seconds, 0)) * 1000000 +
-         time_of_day_ms % 1000 * 1000;
 }
 
 std::string interface_description(LogKind kind) {
@@ -116,11 +65,13 @@ std::string interface_description(LogKind kind) {
 
 void add_packets(const LoadedLog& log, std::uint32_t interface, std::uint16_t port,
                  std::vector<Packet>& packets) {
-  const std::vector<CivilDate> dates = record_dates(log);
+  std::string undated;
+  const std::vector<std::int64_t> instants = record_instants(log, &undated);
+  if (!undated.empty()) write_stderr(undated);
   for (std::size_t i = 0; i < log.reading.records.size(); ++i) {
     const LogRecord& record = log.reading.records[i];
     Packet packet;
-    packet.microseconds = microseconds_of(dates[i], record.time_of_day_ms);
+    packet.microseconds = static_cast<std::uint64_t>(std::max<std::int64_t>(instants[i], 0)) * 1000;
     packet.interface = interface;
     if (log.reading.kind == LogKind::Udp) {
       if (record.bytes.size() > MAX_UDP_PAYLOAD) {
@@ -159,9 +110,50 @@ std::expected<LogFile, int> create_output(const ExportSettings& settings, std::s
   return create_unique_file(stem, PCAPNG_EXTENSION);
 }
 
+// An --out that cannot take the file: the "ERROR: ..." line, before anything is read or made.
+std::optional<std::string> output_error(const ExportSettings& settings) {
+  if (!settings.out) return std::nullopt;
+  const std::string& out = *settings.out;
+  if (out == STANDARD_OUTPUT) {
+    if (!standard_output_is_terminal()) return std::nullopt;
+    return "ERROR: --out - writes the pcapng file to the standard output, which is a terminal "
+           "here: send it to a program or a file (kelp-capture export LOG --out - | tshark -r -)\n";
+  }
+  switch (path_kind(out)) {
+    case PathKind::Directory:
+      return "ERROR: --out " + out + " is a directory: name the file to write\n";
+    case PathKind::Other:
+      return "ERROR: --out " + out +
+             " is not a regular file (a device or a pipe): name a file, or write to the "
+             "standard output with --out -\n";
+    case PathKind::Missing:
+    case PathKind::RegularFile:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Writes the file in pieces; false when Ctrl+C came first (a write that it cut short included).
+// `write` gives the OS error of a failed piece.
+template <typename Write>
+std::expected<bool, int> write_in_pieces(std::string_view file, Write write) {
+  for (std::size_t at = 0; at < file.size(); at += WRITE_PIECE) {
+    if (interrupted()) return false;
+    if (auto written = write(bytes_of(file.substr(at, WRITE_PIECE))); !written) {
+      if (interrupted()) return false;
+      return std::unexpected(written.error());
+    }
+  }
+  return !interrupted();
+}
+
 }  // namespace
 
 int export_command(const ExportSettings& settings) {
+  if (auto error = output_error(settings)) {
+    write_stderr(*error);
+    return 1;
+  }
   std::vector<LoadedLog> logs;
   bool usable = true;
   for (const std::string& path : settings.logs) {
@@ -218,21 +210,39 @@ int export_command(const ExportSettings& settings) {
                   packet.direction);
   }
 
+  if (interrupted()) end_as_interrupted();
+
+  const std::string wrote = " (" + std::to_string(packets.size()) + " packets)\n";
+  if (settings.out == STANDARD_OUTPUT) {
+    // The standard output carries the file: the lines about it go to the error stream.
+    const auto written = write_in_pieces(file, write_standard_output);
+    if (!written) {
+      write_stderr("ERROR: cannot write the standard output: " + io_error_text(written.error()) +
+                   "\n");
+      return 1;
+    }
+    if (!*written) end_as_interrupted();
+    write_stderr(summary + "Wrote the standard output" + wrote);
+    return 0;
+  }
+
   std::string wanted;
   auto out = create_output(settings, wanted);
   if (!out) {
     write_stderr("ERROR: cannot create " + wanted + ": " + io_error_text(out.error()) + "\n");
     return 1;
   }
-  if (auto written = write_file(out->file, file); !written) {
+  const auto written =
+      write_in_pieces(file, [&](ByteView piece) { return write_file(out->file, piece); });
+  if (!written || !*written) {
     // A file cut short would open as a capture that lost its end: take it back.
     out->file.reset(FileHandle::INVALID);
     remove_file(out->path);
+    if (written) end_as_interrupted();
     write_stderr("ERROR: cannot write " + out->path + ": " + io_error_text(written.error()) + "\n");
     return 1;
   }
-  write_stdout(summary + "Wrote " + out->path + " (" + std::to_string(packets.size()) +
-               " packets)\n");
+  write_stdout(summary + "Wrote " + out->path + wrote);
   return 0;
 }
 

@@ -1,10 +1,24 @@
 #include "modes/log_input.h"
 
+#include <cstdio>
+
+#include "capture/log_time.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/interrupt.h"
+#include "platform/local_time.h"
 #include "platform/system_error.h"
 
 namespace kelp {
+namespace {
+
+std::string date_text(const CivilDate& date) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", date.year, date.month, date.day);
+  return text;
+}
+
+}  // namespace
 
 std::expected<LoadedLog, std::string> load_log(const std::string& path) {
   auto content = read_whole_file(path);
@@ -13,7 +27,9 @@ std::expected<LoadedLog, std::string> load_log(const std::string& path) {
                            "\n");
   }
   if (content->empty()) return std::unexpected("ERROR: " + path + " is empty\n");
-  LoadedLog log{path, read_log(*content)};
+  if (interrupted()) end_as_interrupted();
+  LoadedLog log{path, read_log(*content, interrupted)};
+  if (log.reading.stopped) end_as_interrupted();
   if (log.reading.kind == LogKind::Unknown) {
     return std::unexpected("ERROR: " + path + " is not a log of kelp-capture\n");
   }
@@ -36,6 +52,31 @@ std::string no_records_error(const LoadedLog& log) {
   }
   return "ERROR: " + log.path + ": no readable record in this " +
          std::string(log_kind_name(log.reading.kind)) + " log\n";
+}
+
+std::vector<std::int64_t> record_instants(const LoadedLog& log, std::string* undated) {
+  std::vector<std::uint32_t> times;
+  for (const LogRecord& record : log.reading.records) times.push_back(record.time_of_day_ms);
+  if (times.empty()) return {};
+  if (const auto stamp = run_stamp_from_file_name(log.path)) {
+    return record_instants_ms(stamp->date, day_numbers(stamp->time_of_day_ms, times), times,
+                              utc_offset_at);
+  }
+  // A renamed log: dated from when the file was last written, which a copy that did not keep
+  // that time gets wrong, hence the warning.
+  CivilDate first_day;
+  std::string warning = "Warning: " + log.path + ": no date in the file name (YYYYMMDD_HHMMSS)";
+  if (const auto modified = file_modified_time(log.path)) {
+    const auto modified_ms = static_cast<std::uint32_t>(
+        ((modified->hour * 60 + modified->minute) * 60 + modified->second) * 1000);
+    first_day =
+        first_day_before({modified->year, modified->month, modified->day}, modified_ms, times);
+    warning += ": dated from the file's last change, first record on " + date_text(first_day);
+  } else {
+    warning += " and none from the file: dated 1970-01-01";
+  }
+  if (undated != nullptr) *undated = warning + "\n";
+  return record_instants_ms(first_day, day_numbers(times.front(), times), times, utc_offset_at);
 }
 
 }  // namespace kelp

@@ -89,8 +89,8 @@ struct Destination {
 };
 
 // `replay`: one log's records sent again. A udp log goes to `to` (default 127.0.0.1:12000), a
-// serial log or one direction of a proxy log onto the serial port `port` (when not given, the one
-// `auto_detect_port` finds). Either option given for the other kind of log is an error.
+// serial log or one direction of a proxy log onto the serial port `port`, which must be given.
+// Either option given for the other kind of log is an error.
 struct ReplaySettings {
   std::string log;
   std::optional<Destination> to;

@@ -2,10 +2,11 @@
 //
 // A udp log's datagrams go to a UDP destination, each exactly as recorded; a serial log's chunks,
 // or the frames of one direction of a proxy log, go onto a serial port opened as the capture modes
-// open theirs. The spacing is the difference of the records' times (a day change counted), divided
-// by --speed; each record is sent at its place on one schedule that starts with the first, so
-// delays do not add up. One line per record sent, a summary at the end; Ctrl+C stops between
-// records.
+// open theirs, and only onto the port the user names: a recorded meet sent onto a port found by
+// itself could reach the live timing console. The spacing is the difference of the instants the
+// records were taken (a day change and a clock change counted), divided by --speed; each record is
+// sent at its place on one schedule that starts with the first, so delays do not add up. One line
+// per record sent, a summary at the end; Ctrl+C stops between records.
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -14,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "capture/log_time.h"
 #include "modes/log_input.h"
 #include "modes/modes.h"
 #include "platform/console.h"
@@ -82,6 +82,11 @@ std::optional<std::string> kind_error(const LoadedLog& log, const ReplaySettings
     return "ERROR: " + log.path + " is a " + name +
            " log: it replays onto a serial port (--port), not to --to\n";
   }
+  if (kind != LogKind::Udp && !settings.port) {
+    return "ERROR: " + log.path + " is a " + name +
+           " log: name the serial port to send it onto with --port (replay never picks one "
+           "itself; `kelp-capture list` shows the ports)\n";
+  }
   if (kind == LogKind::Proxy && !settings.direction) {
     // An unquoted "MM->CTS6" reaches the tool as "MM-" with the rest taken by the shell as a
     // redirection, hence the hint.
@@ -113,21 +118,17 @@ std::expected<Target, std::string> open_udp_target(const ReplaySettings& setting
 }
 
 std::expected<Target, std::string> open_serial_target(const ReplaySettings& settings) {
-  const std::optional<std::string> name = settings.port ? settings.port : auto_detect_port();
-  if (!name) {
-    return std::unexpected(std::string(
-        "ERROR: no --port and no USB adapter auto-detected. Run `kelp-capture list`.\n"));
-  }
-  auto opened = open_port(SerialSettings{*name, settings.baud, settings.parity, PORT_TIMEOUT});
+  const std::string& name = *settings.port;
+  auto opened = open_port(SerialSettings{name, settings.baud, settings.parity, PORT_TIMEOUT});
   if (!opened) {
-    return std::unexpected("ERROR: Failed to open " + *name + ": " + opened.error().description +
+    return std::unexpected("ERROR: Failed to open " + name + ": " + opened.error().description +
                            "\nRun `kelp-capture list` to see available ports.\n");
   }
   // As the other modes do: some devices listen only once the lines are up.
   (void)set_dtr(*opened, true);
   (void)set_rts(*opened, true);
   Target target;
-  target.description = *name + " @ " + line_settings_text(settings.baud, settings.parity);
+  target.description = name + " @ " + line_settings_text(settings.baud, settings.parity);
   target.port = std::move(*opened);
   return target;
 }
@@ -168,9 +169,16 @@ int replay_command(const ReplaySettings& settings) {
     return 1;
   }
   const bool proxy = log->reading.kind == LogKind::Proxy;
+  // When each record was taken, over the whole log, so that a day change is seen whichever
+  // direction is sent.
+  const std::vector<std::int64_t> taken = record_instants(*log, nullptr);
   std::vector<const LogRecord*> records;
-  for (const LogRecord& record : log->reading.records) {
-    if (!proxy || record.source == *settings.direction) records.push_back(&record);
+  std::vector<std::int64_t> instants;
+  for (std::size_t i = 0; i < log->reading.records.size(); ++i) {
+    const LogRecord& record = log->reading.records[i];
+    if (proxy && record.source != *settings.direction) continue;
+    records.push_back(&record);
+    instants.push_back(taken[i]);
   }
   if (records.empty()) {
     write_stderr(proxy ? "ERROR: " + log->path + ": no " + *settings.direction +
@@ -178,14 +186,6 @@ int replay_command(const ReplaySettings& settings) {
                        : no_records_error(*log));
     return 1;
   }
-
-  // The time of each record on one line of milliseconds, a day change counted.
-  std::vector<std::uint32_t> times;
-  for (const LogRecord* record : records) times.push_back(record->time_of_day_ms);
-  const std::vector<std::uint32_t> days = day_numbers(times.front(), times);
-  const auto at_ms = [&](std::size_t i) {
-    return static_cast<std::int64_t>(days[i]) * MS_PER_DAY + times[i];
-  };
 
   // --from is a record number (a frame's place in its direction); --count counts from there.
   std::size_t first = 0;
@@ -229,7 +229,8 @@ int replay_command(const ReplaySettings& settings) {
   std::string failure;
   for (std::size_t i = first; i < last; ++i) {
     // Records written out of order (two proxy directions finishing together) go at once.
-    const double gap_ms = static_cast<double>(std::max<std::int64_t>(at_ms(i) - at_ms(first), 0));
+    const double gap_ms =
+        static_cast<double>(std::max<std::int64_t>(instants[i] - instants[first], 0));
     const double wait_ms = settings.speed == 0 ? 0 : std::min(gap_ms / settings.speed, MAX_WAIT_MS);
     const auto offset = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::milli>(wait_ms));
@@ -241,8 +242,10 @@ int replay_command(const ReplaySettings& settings) {
     }
     ++sent;
     bytes += record.bytes.size();
-    write_stdout("#" + std::to_string(record.number) + " " + record.time + " " +
-                 std::to_string(record.bytes.size()) + " bytes\n");
+    // One line per record: left out and counted, like a capture's views, behind a console that
+    // takes nothing, so that a long log cannot pile up in memory.
+    show_chunk_view("#" + std::to_string(record.number) + " " + record.time + " " +
+                    std::to_string(record.bytes.size()) + " bytes\n");
   }
 
   const std::string totals = std::to_string(sent) + " of " + std::to_string(last - first) + " " +

@@ -61,4 +61,19 @@ std::optional<LocalTime> file_modified_time(const std::string& path);
 // Deletes a file; failures are ignored (used to take back a file that could not be completed).
 void remove_file(const std::string& path);
 
+enum class PathKind { Missing, RegularFile, Directory, Other };
+
+// What a path names: a regular file, a directory, or something else (a device such as /dev/null or
+// NUL, a pipe, a socket). Missing also when the system cannot tell: creating the file then says
+// why. Nothing is opened to find out, so naming a serial port does nothing to its lines.
+PathKind path_kind(const std::string& path);
+
+// Whether the standard output is a terminal (a console window on Windows).
+bool standard_output_is_terminal();
+
+// Writes bytes to the standard output as they are, never translated (binary output: a file for
+// another program), past the console's queue. Gives the OS error code of a failed write; Ctrl+C
+// ends a write that waits for a reader (POSIX: EINTR).
+std::expected<void, int> write_standard_output(std::span<const std::uint8_t> bytes);
+
 }  // namespace kelp

@@ -1,12 +1,16 @@
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/file.h"
+#include "platform/interrupt.h"
 
 namespace kelp {
 
@@ -137,5 +141,39 @@ std::optional<LocalTime> file_modified_time(const std::string& path) {
 }
 
 void remove_file(const std::string& path) { ::unlink(path.c_str()); }
+
+PathKind path_kind(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return PathKind::Missing;
+  if (S_ISREG(info.st_mode)) return PathKind::RegularFile;
+  if (S_ISDIR(info.st_mode)) return PathKind::Directory;
+  return PathKind::Other;
+}
+
+bool standard_output_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+std::expected<void, int> write_standard_output(std::span<const std::uint8_t> bytes) {
+  // A write into a pipe waits for its reader, and a Ctrl+C that comes just before it would not
+  // wake it: wait for room or Ctrl+C first, then write no more than the room there is (a pipe
+  // that polls writable takes PIPE_BUF bytes without waiting).
+  const int wake = static_cast<int>(interrupt_wait_handle());
+  while (!bytes.empty()) {
+    if (interrupted()) return std::unexpected(EINTR);
+    pollfd waits[2] = {{STDOUT_FILENO, POLLOUT, 0}, {wake, POLLIN, 0}};
+    if (::poll(waits, wake >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    if (wake >= 0 && (waits[1].revents & POLLIN) != 0) return std::unexpected(EINTR);
+    const ssize_t n =
+        ::write(STDOUT_FILENO, bytes.data(), std::min<std::size_t>(bytes.size(), PIPE_BUF));
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return std::unexpected(errno);
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
 
 }  // namespace kelp

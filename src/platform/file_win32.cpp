@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/interrupt.h"
 #include "text/utf16.h"
 
 namespace kelp {
@@ -111,5 +112,81 @@ std::optional<LocalTime> file_modified_time(const std::string& path) {
 }
 
 void remove_file(const std::string& path) { DeleteFileW(wide_from_utf8(path).c_str()); }
+
+PathKind path_kind(const std::string& path) {
+  const std::wstring wide = wide_from_utf8(path);
+  // A device name (NUL, COM3, CON, or written as \\.\COM3) comes back in the
+  // device namespace: found without opening the device.
+  std::wstring full(32768, L'\0');
+  const DWORD length =
+      GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length > 0 && length < full.size() && full.compare(0, 4, L"\\\\.\\") == 0) {
+    return PathKind::Other;
+  }
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::Directory;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return PathKind::Other;
+  return PathKind::RegularFile;
+}
+
+bool standard_output_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+namespace {
+
+struct StandardOutputWrite {
+  HANDLE handle;
+  std::span<const std::uint8_t> bytes;
+  DWORD error = 0;
+};
+
+DWORD WINAPI write_all_to(void* argument) {
+  auto* job = static_cast<StandardOutputWrite*>(argument);
+  while (!job->bytes.empty()) {
+    const DWORD chunk =
+        static_cast<DWORD>(job->bytes.size() > (1u << 30) ? (1u << 30) : job->bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(job->handle, job->bytes.data(), chunk, &written, nullptr)) {
+      job->error = GetLastError();
+      return 0;
+    }
+    if (written == 0) {
+      job->error = ERROR_WRITE_FAULT;
+      return 0;
+    }
+    job->bytes = job->bytes.subspan(written);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::expected<void, int> write_standard_output(std::span<const std::uint8_t> bytes) {
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    return std::unexpected(static_cast<int>(ERROR_INVALID_HANDLE));
+  }
+  // A write into a pipe waits for its reader, and nothing wakes it on Ctrl+C: a thread of its own
+  // writes, while this one waits for it or for Ctrl+C. Abandoned at Ctrl+C, the writer keeps its
+  // job (and the caller its bytes) until the program ends, which the caller then does.
+  auto* job = new StandardOutputWrite{handle, bytes};
+  HANDLE writer = CreateThread(nullptr, 0, write_all_to, job, 0, nullptr);
+  if (writer == nullptr) {
+    write_all_to(job);
+  } else {
+    const HANDLE waits[] = {writer, reinterpret_cast<HANDLE>(interrupt_wait_handle())};
+    const DWORD count = waits[1] != nullptr ? 2 : 1;
+    const DWORD woken = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    CloseHandle(writer);
+    if (woken != WAIT_OBJECT_0) return std::unexpected(static_cast<int>(ERROR_OPERATION_ABORTED));
+  }
+  const DWORD error = job->error;
+  delete job;
+  if (error != 0) return std::unexpected(static_cast<int>(error));
+  return {};
+}
 
 }  // namespace kelp

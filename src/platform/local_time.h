@@ -1,5 +1,5 @@
-// The machine's local wall-clock time, to the millisecond (truncated, never rounded), and its
-// conversion to the time since 1970-01-01 00:00 UTC by the machine's own time zone rules.
+// The machine's local wall-clock time, to the millisecond (truncated, never rounded), and the
+// offset of the machine's time zone from UTC at any instant, by the zone's own rules.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,9 @@ struct LocalTime {
 
 LocalTime local_time_now();
 
-// The seconds since 1970-01-01 00:00 UTC of a local date and time (milliseconds ignored), by this
-// machine's time zone. A time that a clock change repeats is taken in either of its two meanings;
-// nothing when the system cannot convert it.
-std::optional<std::int64_t> unix_seconds_from_local(const LocalTime& t);
+// How far the local time is ahead of UTC at an instant given in seconds since 1970-01-01 00:00
+// UTC, in seconds (-18000 for New York in winter, -14400 in summer); nothing when the system
+// cannot tell.
+std::optional<std::int32_t> utc_offset_at(std::int64_t unix_seconds);
 
 }  // namespace kelp

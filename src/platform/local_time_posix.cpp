@@ -19,19 +19,11 @@ LocalTime local_time_now() {
                    static_cast<int>(now.tv_nsec / 1000000)};
 }
 
-std::optional<std::int64_t> unix_seconds_from_local(const LocalTime& t) {
+std::optional<std::int32_t> utc_offset_at(std::int64_t unix_seconds) {
+  const time_t seconds = static_cast<time_t>(unix_seconds);
   tm parts{};
-  parts.tm_year = t.year - 1900;
-  parts.tm_mon = t.month - 1;
-  parts.tm_mday = t.day;
-  parts.tm_hour = t.hour;
-  parts.tm_min = t.minute;
-  parts.tm_sec = t.second;
-  parts.tm_isdst = -1;  // let the zone's rules say whether summer time applies
-  const time_t seconds = ::mktime(&parts);
-  // -1 is also one second before 1970, which no log date can be.
-  if (seconds == static_cast<time_t>(-1)) return std::nullopt;
-  return static_cast<std::int64_t>(seconds);
+  if (::localtime_r(&seconds, &parts) == nullptr) return std::nullopt;
+  return static_cast<std::int32_t>(parts.tm_gmtoff);
 }
 
 }  // namespace kelp

@@ -25,18 +25,23 @@ bool serial_request(int fd, unsigned long request, serial_struct& info) {
 bool request_low_latency(std::intptr_t native) {
   const int fd = static_cast<int>(native);
   serial_struct info{};
-  if (!serial_request(fd, TIOCGSERIAL, info) || (info.flags & ASYNC_LOW_LATENCY) != 0) {
+  // The flags are an int and the flag an unsigned: the sign is changed on purpose, both ways.
+  if (!serial_request(fd, TIOCGSERIAL, info) ||
+      (static_cast<unsigned>(info.flags) & ASYNC_LOW_LATENCY) != 0) {
     return false;
   }
-  info.flags |= ASYNC_LOW_LATENCY;
+  info.flags = static_cast<int>(static_cast<unsigned>(info.flags) | ASYNC_LOW_LATENCY);
   return serial_request(fd, TIOCSSERIAL, info);
 }
 
 void restore_serial_latency(std::intptr_t native) {
   const int fd = static_cast<int>(native);
   serial_struct info{};
-  if (!serial_request(fd, TIOCGSERIAL, info) || (info.flags & ASYNC_LOW_LATENCY) == 0) return;
-  info.flags &= ~ASYNC_LOW_LATENCY;
+  if (!serial_request(fd, TIOCGSERIAL, info) ||
+      (static_cast<unsigned>(info.flags) & ASYNC_LOW_LATENCY) == 0) {
+    return;
+  }
+  info.flags = static_cast<int>(static_cast<unsigned>(info.flags) & ~ASYNC_LOW_LATENCY);
   (void)serial_request(fd, TIOCSSERIAL, info);
 }
 

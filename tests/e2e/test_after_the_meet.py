@@ -7,17 +7,22 @@ pseudo-terminal pair.
 """
 
 import datetime
+import fcntl
 import os
+import pty
 import re
 import select
 import shutil
+import signal
 import subprocess
+import termios
 import threading
 import time
 import unittest
 
 import harness
-from harness import EVENT_TIME, LOG_STAMP, SEP, PtyPeer, Tool, UdpSender, free_udp_port, run
+from harness import (EVENT_TIME, LOG_STAMP, ON_WINE, SEP, PtyPeer, Tool, UdpSender, free_udp_port,
+                     run)
 from test_proxy import ProxyRun, console_frames
 
 TSHARK = shutil.which("tshark")
@@ -78,6 +83,11 @@ def record(number, time_text, source, payload):
 def frame(time_text, label, payload):
     return (b"[%s %s] %d bytes\n  TEXT: %s\n  HEX:  %s\n\n"
             % (time_text, label, len(payload), payload, payload.hex(" ").encode()))
+
+
+# The autumn change of 2026 in New York: at 06:00 UTC, 02:00 summer time becomes 01:00 again.
+NEW_YORK = dict(os.environ, TZ="America/New_York")
+AUTUMN_CHANGE = 1793512800
 
 
 def write_log(workdir, name, content):
@@ -191,6 +201,14 @@ class ExportTest(unittest.TestCase):
         self.assertTrue(run(["export", damaged, "--out", "cut"], workdir=workdir).stdout.endswith(
             b"\nWrote cut_2 (2 packets)\n"))
 
+        # Mailed from the meet computer: CR LF line ends. The log reads as it was written.
+        mailed = write_log(workdir, "udp_20261206_231706.log",
+                           b"".join(good).replace(b"\n", b"\r\n"))
+        result = run(["export", mailed, "--out", "mailed.pcapng"], workdir=workdir)
+        self.assertEqual((result.status, result.stderr), (0, b""))
+        packets = tshark_fields(os.path.join(workdir.path, "mailed.pcapng"), "udp.payload")
+        self.assertEqual([bytes.fromhex(p[0]) for p in packets], [b"SWIM", b"RUN"])
+
         # Renamed: the content says what it is; the date comes from the file's last change.
         renamed = os.path.join(workdir.path, "final heat.log")
         shutil.copy(os.path.join(workdir.path, damaged), renamed)
@@ -234,6 +252,103 @@ class ExportTest(unittest.TestCase):
         result = run(["export", "--out", "x.pcapng"], workdir=workdir)
         self.assertEqual((result.status, result.stdout), (1, b""))
         self.assertTrue(result.stderr.startswith(EXPORT_USAGE), result.stderr)
+
+    def test_to_the_standard_output_and_never_onto_a_directory_or_device(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        log = write_log(workdir, "udp_20261206_120000.log",
+                        record(1, b"12:00:00.000", b"udp/10.0.0.7:40000", b"SWIM") +
+                        record(2, b"12:00:00.500", b"udp/10.0.0.7:40000", b"RUN"))
+        before = workdir.files()
+
+        # kelp-capture export LOG --out - | tshark -r -
+        tool = subprocess.Popen(harness.command(["export", log, "--out", "-"]), cwd=workdir.path,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        shark = subprocess.run([TSHARK, "-r", "-", "-T", "fields", "-e", "udp.payload"],
+                               stdin=tool.stdout, capture_output=True, timeout=120)
+        tool.stdout.close()
+        self.assertEqual(tool.wait(60), 0)
+        self.assertEqual(tool.stderr.read(), b"%s: udp log, 2 records\nWrote the standard output "
+                                             b"(2 packets)\n" % log.encode())
+        tool.stderr.close()
+        self.assertEqual(shark.returncode, 0, shark.stderr)
+        self.assertEqual([bytes.fromhex(line) for line in shark.stdout.decode().split()],
+                         [b"SWIM", b"RUN"])
+        self.assertEqual(workdir.files(), before)
+
+        # Not into a directory, not onto a device: an error, and nothing made.
+        os.mkdir(os.path.join(workdir.path, "meet"))
+        device = "NUL" if ON_WINE else "/dev/null"
+        cases = [("meet", b"ERROR: --out meet is a directory: name the file to write\n"),
+                 (device, b"ERROR: --out %s is not a regular file (a device or a pipe): name a "
+                          b"file, or write to the standard output with --out -\n" % device.encode())]
+        for out, error in cases:
+            result = run(["export", log, "--out", out], workdir=workdir)
+            self.assertEqual((result.status, result.stdout, result.stderr), (1, b"", error))
+        self.assertEqual(workdir.files(), before)
+        self.assertEqual(os.listdir(os.path.join(workdir.path, "meet")), [])
+
+    @harness.skip_on_wine("a pseudo-terminal is no Windows console")
+    def test_not_onto_a_terminal(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        log = write_log(workdir, "udp_20261206_120000.log",
+                        record(1, b"12:00:00.000", b"udp/10.0.0.7:40000", b"SWIM"))
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        try:
+            result = run(["export", log, "--out", "-"], workdir=workdir)  # not a terminal: fine
+            self.assertEqual(result.status, 0)
+            proc = subprocess.run(harness.command(["export", log, "--out", "-"]), cwd=workdir.path,
+                                  stdin=subprocess.DEVNULL, stdout=slave,
+                                  stderr=subprocess.PIPE, timeout=60)
+        finally:
+            os.close(slave)
+        self.assertEqual(proc.returncode, 1)
+        self.assertTrue(proc.stderr.startswith(b"ERROR: --out - writes the pcapng file to the "
+                                               b"standard output, which is a terminal"), proc.stderr)
+
+    def test_ctrl_c_while_the_reader_takes_nothing(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        log = write_log(workdir, "udp_20261206_120000.log", b"".join(
+            record(n, b"12:00:%02d.%03d" % (n // 1000, n % 1000), b"udp/10.0.0.7:40000",
+                   b"LANE %04d;" % n * 20) for n in range(1, 3000)))
+        read_end, write_end = os.pipe()
+        proc = subprocess.Popen(harness.command(["export", log, "--out", "-"]), cwd=workdir.path,
+                                stdin=subprocess.DEVNULL, stdout=write_end,
+                                stderr=subprocess.PIPE, start_new_session=True)
+        os.close(write_end)
+        self.addCleanup(os.close, read_end)
+        self.addCleanup(lambda: proc.poll() is None and (os.killpg(proc.pid, 9), proc.wait(10)))
+
+        def pending():
+            return int.from_bytes(fcntl.ioctl(read_end, termios.FIONREAD, b"\0" * 4), "little")
+        # The pipe is full and the tool waits for its reader.
+        self.assertTrue(harness.wait_until(lambda: pending() >= 65536, 60), pending())
+        time.sleep(0.2)
+        started = time.monotonic()
+        os.killpg(proc.pid, signal.SIGINT)
+        self.assertEqual(proc.wait(30), harness.INTERRUPTED_STATUS)
+        self.assertLess(time.monotonic() - started, 4.0 if ON_WINE else 2.0)
+        self.assertNotIn(b"Wrote", proc.stderr.read())
+        proc.stderr.close()
+
+    def test_the_repeated_hour_of_the_autumn_change_keeps_its_order(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        # Summer time, then the same hour again in winter time.
+        times = [b"01:30:00.000", b"01:59:59.000", b"01:00:00.500", b"01:30:00.000"]
+        log = write_log(workdir, "udp_20261101_012959.log", b"".join(
+            record(n, t, b"udp/10.0.0.7:40000", b"%d" % n) for n, t in enumerate(times, 1)))
+        result = run(["export", log, "--out", "fold.pcapng"], workdir=workdir, env=NEW_YORK)
+        self.assertEqual((result.status, result.stderr), (0, b""))
+        packets = tshark_fields(os.path.join(workdir.path, "fold.pcapng"), "frame.time_epoch",
+                                "udp.payload")
+        self.assertEqual([bytes.fromhex(p[1]) for p in packets], [b"1", b"2", b"3", b"4"])
+        for packet, expected in zip(packets, [-1800, -1, 0.5, 1800]):
+            self.assertAlmostEqual(float(packet[0]), AUTUMN_CHANGE + expected, places=3)
 
 
 class Relay:
@@ -317,6 +432,26 @@ class ReplayTest(unittest.TestCase):
         self.assertIn(b"Records:  #3 to #3, 1 of 4 records\nSpeed:    0 (back to back)\n",
                       result.stdout)
         self.received(capture, "udp", payloads + [payloads[2]])
+        result = run(["replay", log, "--to", "127.0.0.1:%d" % port, "--from", "4", "--speed",
+                      "0.3"], workdir=workdir)
+        self.assertEqual(result.status, 0)
+        self.assertIn(b"Speed:    0.3 (0.3 times as fast)\n", result.stdout)
+        self.received(capture, "udp", payloads + [payloads[2], payloads[3]])
+
+    def test_the_repeated_hour_of_the_autumn_change_keeps_its_spacing(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        # 01:59:59 summer time, then 1.5 s later 01:00:00.500 winter time.
+        log = write_log(workdir, "udp_20261101_015959.log",
+                        record(1, b"01:59:59.000", b"udp/10.0.0.7:40000", b"SUMMER") +
+                        record(2, b"01:00:00.500", b"udp/10.0.0.7:40000", b"WINTER"))
+        port = free_udp_port()
+        capture = Tool(["udp", "--port", str(port)])
+        self.addCleanup(capture.__exit__)
+        harness.wait_for_udp_listener(capture, port)
+        result = run(["replay", log, "--to", "127.0.0.1:%d" % port], workdir=workdir, env=NEW_YORK)
+        self.assertEqual((result.status, result.stderr), (0, b""))
+        self.check_spacing(self.received(capture, "udp", [b"SUMMER", b"WINTER"]), [1.5])
 
     def test_serial_log_and_a_proxy_direction_go_onto_a_serial_port(self):
         relay = Relay(self)
@@ -393,6 +528,12 @@ class ReplayTest(unittest.TestCase):
              b"ERROR: %s: no MM->CTS6 frame in this proxy log\n" % proxy.encode()),
             ([probe], b"ERROR: %s is a probe log: replay takes udp, serial and proxy logs\n"
              % probe.encode()),
+            # Never onto a port it picks itself: at a meet that may be the live console.
+            ([serial], b"ERROR: %s is a serial log: name the serial port to send it onto with "
+                       b"--port (replay never picks one itself; `kelp-capture list` shows the "
+                       b"ports)\n" % serial.encode()),
+            ([proxy, "--direction", "CTS6->MM"], b"ERROR: %s is a proxy log: name the serial port "
+                                                 b"to send it onto with --port" % proxy.encode()),
             ([udp, "--from", "2"], b"ERROR: %s: no record from #2 on (the last is #1)\n"
              % udp.encode()),
         ]

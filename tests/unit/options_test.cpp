@@ -293,6 +293,10 @@ TEST(ExportAndReplaySettings, LogsOptionsAndDefaults) {
                                            {"+0.5", 0.5},
                                            {"0", 0.0},
                                            {".25", 0.25},
+                                           // The nearest double, as shown again: not 3 tenths
+                                           // added up (0.30000000000000004).
+                                           {"0.3", 0.3},
+                                           {"2.675", 2.675},
                                            {"3.", 3.0},
                                            {"", std::nullopt},
                                            {".", std::nullopt},

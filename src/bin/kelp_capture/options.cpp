@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 
 #include "capture/render.h"
@@ -97,7 +98,8 @@ const std::string_view EXPORT_USAGE =
     "Writes the records of udp, serial, probe and proxy logs to one pcapng file for Wireshark\n"
     "or tshark, in time order, one interface per log.\n"
     "  --out FILE  the file to write (default: the first log's name in captures/, with\n"
-    "              .pcapng for .log); a name that is taken gets _2, _3, ... before its extension\n"
+    "              .pcapng for .log); a name that is taken gets _2, _3, ... before its extension;\n"
+    "              - for the standard output (kelp-capture export LOG --out - | tshark -r -)\n"
     "  --port P    the UDP port that udp datagrams are shown going to (default 12000)\n";
 
 const std::string_view REPLAY_USAGE =
@@ -105,8 +107,8 @@ const std::string_view REPLAY_USAGE =
     "                               [--direction D]] [--speed X] [--from N] [--count N]\n"
     "Sends the bytes of a udp, serial or proxy log again, with the recorded spacing.\n"
     "  --to HOST:PORT  where a udp log's datagrams go (default 127.0.0.1:12000)\n"
-    "  --port P        the serial port a serial or proxy log goes onto, at --baud\n"
-    "                  (default 9600) and --parity (default none)\n"
+    "  --port P        the serial port a serial or proxy log goes onto (required), at\n"
+    "                  --baud (default 9600) and --parity (default none)\n"
     "  --direction D   the direction of a proxy log to send: \"MM->CTS6\" or \"CTS6->MM\"\n"
     "                  (in quotes, or the shell takes > for a redirection)\n"
     "  --speed X       2 for twice as fast, 0 for back to back (default 1)\n"
@@ -143,22 +145,20 @@ std::optional<double> parse_speed(std::string_view text) {
   const std::string_view whole = text.substr(0, dot);
   const std::string_view fraction =
       dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
-  // Nine digits on either side: more than any speed needs, and exact in a double.
+  // Nine digits on either side: more than any speed needs.
   if (whole.size() + fraction.size() == 0 || whole.size() > 9 || fraction.size() > 9) {
     return std::nullopt;
   }
-  double value = 0;
-  for (const char c : whole) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
+  for (const std::string_view digits : {whole, fraction}) {
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+    }
   }
-  double scale = 1;
-  for (const char c : fraction) {
-    if (c < '0' || c > '9') return std::nullopt;
-    scale /= 10;
-    value += (c - '0') * scale;
-  }
-  return value;
+  // The double nearest to the decimal number, as the C library reads it (its locale is the
+  // default "C", whose decimal point is "."): 0.3 shows again as 0.3, not as the sum of 3 tenths.
+  const std::string number = std::string(whole.empty() ? "0" : whole) + "." +
+                             std::string(fraction.empty() ? "0" : fraction);
+  return std::strtod(number.c_str(), nullptr);
 }
 
 bool flag_present(Arguments args, std::string_view name) {
