@@ -1,7 +1,6 @@
 #include "modes/reconnect.h"
 
 #include <cstdio>
-#include <thread>
 #include <utility>
 
 #include "modes/list.h"
@@ -13,20 +12,8 @@ namespace kelp {
 
 namespace {
 
-// Ctrl+C is looked at this often while waiting.
-constexpr std::chrono::milliseconds INTERRUPT_POLL{50};
-
 bool same_adapter(const UsbPortInfo& a, const UsbPortInfo& b) {
   return a.vid == b.vid && a.pid == b.pid && a.serial_number == b.serial_number;
-}
-
-// Sleeps until `until`, waking up for Ctrl+C. False when interrupted.
-bool sleep_until(ReconnectClock::time_point until) {
-  for (auto now = ReconnectClock::now(); now < until; now = ReconnectClock::now()) {
-    if (interrupted()) return false;
-    std::this_thread::sleep_for(std::min<ReconnectClock::duration>(INTERRUPT_POLL, until - now));
-  }
-  return !interrupted();
 }
 
 }  // namespace
@@ -81,7 +68,7 @@ std::optional<ReturnedPort> wait_for_port(PortIdentity& identity, SerialSettings
   // Even the first look waits a quarter second: a port that opens but fails at once costs at
   // most four error lines a second, not a busy loop.
   for (;;) {
-    if (!sleep_until(ReconnectClock::now() + RECONNECT_POLL)) return std::nullopt;
+    if (!sleep_unless_interrupted(ReconnectClock::now() + RECONNECT_POLL)) return std::nullopt;
     std::optional<std::string> name = identity.name;
     if (identity.usb) {
       // A failed listing is taken as "not back yet": the next look may work.

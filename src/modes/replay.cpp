@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "modes/log_input.h"
@@ -32,8 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::string_view DEFAULT_HOST = "127.0.0.1";
 constexpr std::uint16_t DEFAULT_UDP_PORT = 12000;
 constexpr std::chrono::milliseconds PORT_TIMEOUT{100};
-// Ctrl+C is looked at this often while waiting for the next record's time.
-constexpr std::chrono::milliseconds WAIT_SLICE{50};
 // A very slow speed would stretch the schedule past what the clock can count: a year is the cap.
 constexpr double MAX_WAIT_MS = 366.0 * 24 * 60 * 60 * 1000;
 
@@ -147,15 +144,6 @@ std::expected<void, std::string> send(Target& target, ByteView bytes) {
   return {};
 }
 
-// Waits until `when`; false when Ctrl+C came first.
-bool wait_until(Clock::time_point when) {
-  for (auto now = Clock::now(); now < when; now = Clock::now()) {
-    if (interrupted()) return false;
-    std::this_thread::sleep_for(std::min<Clock::duration>(WAIT_SLICE, when - now));
-  }
-  return !interrupted();
-}
-
 }  // namespace
 
 int replay_command(const ReplaySettings& settings) {
@@ -234,7 +222,7 @@ int replay_command(const ReplaySettings& settings) {
     const double wait_ms = settings.speed == 0 ? 0 : std::min(gap_ms / settings.speed, MAX_WAIT_MS);
     const auto offset = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::milli>(wait_ms));
-    if (!wait_until(start + offset)) break;
+    if (!sleep_unless_interrupted(start + offset)) break;
     const LogRecord& record = *records[i];
     if (auto result = send(*target, record.bytes); !result) {
       failure = "ERROR: sending #" + std::to_string(record.number) + ": " + result.error() + "\n";

@@ -9,6 +9,7 @@
 // that must wake up on Ctrl+C (the UDP receive) watch `interrupt_wait_handle()`.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,9 @@ bool interrupted();
 // "SIGHUP"; on Windows "Ctrl+C", "Ctrl+Break", "the console window closing", "the user logging
 // off", "the system shutting down".
 std::string interrupt_name();
+
+// Sleeps until `until`, waking up within about 50 ms for an interrupt. False when one came.
+bool sleep_unless_interrupted(std::chrono::steady_clock::time_point until);
 
 // An OS object that becomes readable (POSIX: a file descriptor) or signalled (Windows: an event
 // HANDLE) once an interrupt has arrived.
