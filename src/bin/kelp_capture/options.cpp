@@ -117,13 +117,14 @@ const std::string_view REPLAY_USAGE =
 
 const std::string_view DECODE_USAGE =
     "Usage: kelp-capture decode FILE... [--json]\n"
-    "       kelp-capture decode [--port P] [--baud 9600] [--parity even] [--json]\n"
+    "       kelp-capture decode [--port P] [--baud 9600] [--parity even] [--reconnect] [--json]\n"
     "Shows what a CTS scoreboard stream puts on the board, as it changes: from serial or probe\n"
     "logs and raw recordings (one stream, in the order given), or live from the console's\n"
     "scoreboard port, which is recorded as `serial --chunk-ms 1000` records it.\n"
     "  --port P      the port (default: the USB adapter found, as for serial)\n"
     "  --baud B      default 9600\n"
     "  --parity P    none, odd or even (default even: the console sends 8-E-1)\n"
+    "  --reconnect   wait for a pulled adapter to come back, as serial --reconnect does\n"
     "  --json        one JSON object per line per change, for scripts and overlays\n";
 
 std::vector<std::string> positional_arguments(Arguments args,
