@@ -109,4 +109,9 @@ std::string latency_warning(std::string_view port, std::optional<std::uint32_t> 
   return text;
 }
 
+std::string latency_warning_for(std::string_view name, const std::vector<PortInfo>& ports) {
+  const std::optional<PortInfo> entry = find_port_entry(ports, name);
+  return entry && entry->usb ? latency_warning(name, entry->usb->latency_timer_ms) : std::string();
+}
+
 }  // namespace kelp

@@ -40,5 +40,7 @@ inline constexpr std::uint32_t LATENCY_WARNING_ABOVE_MS = 2;
 // "Warning: the latency timer of COM3 is 16 ms: ..." with how to change it; empty when the
 // timer is unknown or low enough.
 std::string latency_warning(std::string_view port, std::optional<std::uint32_t> latency_ms);
+// The same for the port opened as `name`, its timer read from the machine's ports.
+std::string latency_warning_for(std::string_view name, const std::vector<PortInfo>& ports);
 
 }  // namespace kelp

@@ -308,9 +308,7 @@ int serial_proxy(const ProxySettings& settings) {
   // (after the low-latency request) earns a warning, and --reconnect needs to know who they are.
   const std::vector<PortInfo> ports = enumerate_ports().value_or(std::vector<PortInfo>{});
   for (const std::string& name : {settings.listen, settings.forward}) {
-    if (const auto entry = find_port_entry(ports, name)) {
-      write_stderr(latency_warning(name, entry->usb ? entry->usb->latency_timer_ms : std::nullopt));
-    }
+    write_stderr(latency_warning_for(name, ports));
   }
   const auto reconnect_of = [&](const SerialSettings& opened) {
     return settings.reconnect ? std::optional<DirectionReconnect>(

@@ -107,10 +107,7 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
   // What the machine says about the port now that it is open: its latency timer (after the
   // low-latency request) and, for --reconnect, who it is.
   const std::vector<PortInfo> ports = enumerate_ports().value_or(std::vector<PortInfo>{});
-  if (const auto entry = find_port_entry(ports, settings.port)) {
-    write_stderr(
-        latency_warning(settings.port, entry->usb ? entry->usb->latency_timer_ms : std::nullopt));
-  }
+  write_stderr(latency_warning_for(settings.port, ports));
   PortIdentity identity = port_identity(settings.port, ports);
 
   const auto dtr = set_dtr(port, true);  // DTR first, then RTS
