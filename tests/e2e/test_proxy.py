@@ -299,6 +299,8 @@ class EndingTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: is_raw(console.peer)))
         mm.write(b"Q2\x03")
         self.assertEqual(console.peer.read_exactly(3), b"Q2\x03")
+        # Bytes are forwarded before they are logged: answer once the query is on record.
+        tool.wait_stdout(b" MM->CTS6] (3 bytes)")
         console.peer.write(b"A2\x03")
         self.assertEqual(mm.read_exactly(3), b"A2\x03")
         tool.wait_stdout(b" CTS6->MM] (3 bytes)")
