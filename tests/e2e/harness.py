@@ -415,5 +415,9 @@ def start_wine():
     if ON_WINE:
         # Its own streams go nowhere: a server that held the test runner's pipes open would keep
         # the runner waiting for the end of output long after the tests ended.
-        subprocess.run(["wineserver", "-p60"], check=False, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        quiet = dict(check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p60"], **quiet)
+        # The first program in a prefix also starts Wine's services, which keep that program's
+        # streams: let Wine's own start-up be that program, not a test's run.
+        subprocess.run(["wineboot"], **quiet)
