@@ -61,7 +61,8 @@ void show_event(const Board& board, const CtsEvent& event) {
 }
 
 std::expected<Source, std::string> load_source(const std::string& path) {
-  auto content = read_whole_file(path);
+  auto content = read_whole_file(path, interrupted);
+  if (interrupted()) end_as_interrupted();
   if (!content) {
     return std::unexpected("ERROR: cannot read " + path + ": " + io_error_text(content.error()) +
                            "\n");

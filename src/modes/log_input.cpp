@@ -21,13 +21,13 @@ std::string date_text(const CivilDate& date) {
 }  // namespace
 
 std::expected<LoadedLog, std::string> load_log(const std::string& path) {
-  auto content = read_whole_file(path);
+  auto content = read_whole_file(path, interrupted);
+  if (interrupted()) end_as_interrupted();
   if (!content) {
     return std::unexpected("ERROR: cannot read " + path + ": " + io_error_text(content.error()) +
                            "\n");
   }
   if (content->empty()) return std::unexpected("ERROR: " + path + " is empty\n");
-  if (interrupted()) end_as_interrupted();
   LoadedLog log{path, read_log(*content, interrupted)};
   if (log.reading.stopped) end_as_interrupted();
   if (log.reading.kind == LogKind::Unknown) {

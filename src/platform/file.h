@@ -52,8 +52,10 @@ std::expected<void, int> write_file(FileHandle& file, std::string_view text);
 // so a failure costs only the piece it hit. Interrupted writes are retried.
 void write_pieces(FileHandle& file, std::span<const std::string_view> pieces);
 
-// The whole content of a file; on failure the OS error code.
-std::expected<std::string, int> read_whole_file(const std::string& path);
+// The whole content of a file; on failure the OS error code. `stop`, asked between reads, ends
+// the reading early (an endless device or pipe is read until then); a content that memory cannot
+// hold is the system's "out of memory" error.
+std::expected<std::string, int> read_whole_file(const std::string& path, bool (*stop)() = nullptr);
 
 // When the file was last written, in local time; nothing when the system cannot tell.
 std::optional<LocalTime> file_modified_time(const std::string& path);

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include "platform/file.h"
 #include "platform/interrupt.h"
@@ -100,7 +102,7 @@ void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
   }
 }
 
-std::expected<std::string, int> read_whole_file(const std::string& path) {
+std::expected<std::string, int> read_whole_file(const std::string& path, bool (*stop)()) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -108,19 +110,26 @@ std::expected<std::string, int> read_whole_file(const std::string& path) {
   if (fd < 0) return std::unexpected(errno);
   FileHandle file(fd);
   std::string content;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-    content.reserve(static_cast<std::size_t>(info.st_size));
-  }
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
+  try {
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+      content.reserve(static_cast<std::size_t>(info.st_size));
     }
-    if (n == 0) return content;
-    content.append(buffer, static_cast<std::size_t>(n));
+    for (;;) {
+      if (stop && stop()) return std::unexpected(EINTR);
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(errno);
+      }
+      if (n == 0) return content;
+      content.append(buffer, static_cast<std::size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ENOMEM);
+  } catch (const std::length_error&) {
+    return std::unexpected(ENOMEM);
   }
 }
 

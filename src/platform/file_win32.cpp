@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "platform/file.h"
@@ -74,25 +76,35 @@ void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
   for (const std::string_view piece : pieces) (void)write_file(file, piece);
 }
 
-std::expected<std::string, int> read_whole_file(const std::string& path) {
+std::expected<std::string, int> read_whole_file(const std::string& path, bool (*stop)()) {
   HANDLE handle = CreateFileW(wide_from_utf8(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::unexpected(static_cast<int>(GetLastError()));
   FileHandle file(reinterpret_cast<std::intptr_t>(handle));
   std::string content;
-  LARGE_INTEGER size{};
-  if (GetFileSizeEx(handle, &size) && size.QuadPart > 0) {
-    content.reserve(static_cast<std::size_t>(size.QuadPart));
-  }
   char buffer[65536];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(handle, buffer, sizeof buffer, &got, nullptr)) {
-      return std::unexpected(static_cast<int>(GetLastError()));
+  try {
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size) && size.QuadPart > 0) {
+      content.reserve(static_cast<std::size_t>(size.QuadPart));
     }
-    if (got == 0) return content;
-    content.append(buffer, got);
+    for (;;) {
+      if (stop && stop()) return std::unexpected(static_cast<int>(ERROR_OPERATION_ABORTED));
+      DWORD got = 0;
+      if (!ReadFile(handle, buffer, sizeof buffer, &got, nullptr)) {
+        const DWORD error = GetLastError();
+        // A pipe's writer that closed is the end of its content.
+        if (error == ERROR_BROKEN_PIPE) return content;
+        return std::unexpected(static_cast<int>(error));
+      }
+      if (got == 0) return content;
+      content.append(buffer, got);
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+  } catch (const std::length_error&) {
+    return std::unexpected(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
   }
 }
 

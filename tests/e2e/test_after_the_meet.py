@@ -335,6 +335,24 @@ class ExportTest(unittest.TestCase):
         self.assertNotIn(b"Wrote", proc.stderr.read())
         proc.stderr.close()
 
+    @harness.skip_on_wine("a Unix FIFO is no Windows file")
+    def test_ctrl_c_while_an_input_never_ends(self):
+        # A pipe whose writer stays open and silent: export, replay and decode read it until Ctrl+C.
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        fifo = os.path.join(workdir.path, "endless")
+        os.mkfifo(fifo)
+        for mode in ("export", "replay", "decode"):
+            proc = subprocess.Popen(harness.command([mode, fifo]), cwd=workdir.path,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, start_new_session=True)
+            self.addCleanup(lambda p=proc: p.poll() is None and (os.killpg(p.pid, 9), p.wait(10)))
+            writer = os.open(fifo, os.O_WRONLY)  # returns once the tool has opened it
+            time.sleep(0.3)
+            os.killpg(proc.pid, signal.SIGINT)
+            self.assertEqual(proc.wait(10), harness.INTERRUPTED_STATUS, mode)
+            os.close(writer)
+
     def test_the_repeated_hour_of_the_autumn_change_keeps_its_order(self):
         workdir = harness.Workdir()
         self.addCleanup(workdir.remove)
