@@ -53,9 +53,13 @@ std::expected<std::string, std::string> resolve_port_argument(std::string_view a
 
   std::string error = "ERROR: ";
   if (found.empty()) {
-    error += "no USB adapter with the serial number ";
-    error += *serial;
-    error += " is plugged in (";
+    if (serial->empty()) {
+      error += "usb: needs the adapter's serial number after it (";
+    } else {
+      error += "no USB adapter with the serial number ";
+      error += *serial;
+      error += " is plugged in (";
+    }
     const std::string seen = serial_numbers_seen(ports);
     error += seen.empty() ? "no adapter with a serial number is" : "serial numbers seen: " + seen;
     error += ")\n";

@@ -410,14 +410,40 @@ def skip_on_wine(reason):
     return unittest.skipIf(ON_WINE, "not under Wine: " + reason)
 
 
+_wine_server_is_ours = False
+
+
+def _wine_step(*args):
+    """One Wine command with its streams going nowhere (a server or service that held the test
+    runner's pipes open would keep the runner waiting for the end of output long after the tests
+    ended); gives its status, None if it did not end in time."""
+    try:
+        return subprocess.run(args, check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=120).returncode
+    except subprocess.TimeoutExpired:
+        return None
+
+
 def start_wine():
-    """Starts a persistent wineserver so each run does not pay for Wine's start-up."""
-    if ON_WINE:
-        # Its own streams go nowhere: a server that held the test runner's pipes open would keep
-        # the runner waiting for the end of output long after the tests ended.
-        quiet = dict(check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-p60"], **quiet)
-        # The first program in a prefix also starts Wine's services, which keep that program's
-        # streams: let Wine's own start-up be that program, not a test's run.
-        subprocess.run(["wineboot"], **quiet)
+    """Makes sure a wineserver of the suite's own runs, so each run does not pay for Wine's
+    start-up and Wine's services never start on the side of a test's run.
+
+    A server that some other program started (a unit test under Wine, say) ends a few seconds
+    after its last program, and the program after it would start a new one: its services would
+    keep that program's streams open. So a server that is not the suite's own is waited out first.
+    """
+    global _wine_server_is_ours
+    if not ON_WINE:
+        return
+    # -p60: stays up for a minute after the last program; 0 = started now, 2 = already running.
+    started = _wine_step("wineserver", "-p60") == 0
+    for _ in range(5):
+        if started or _wine_server_is_ours:
+            break
+        _wine_step("wineserver", "-w")
+        started = _wine_step("wineserver", "-p60") == 0
+    if started or not _wine_server_is_ours:
+        # The first program on a new server also starts Wine's services, which keep that
+        # program's streams: let Wine's own start-up be that program, not a test's run.
+        _wine_step("wineboot")
+    _wine_server_is_ours = True

@@ -34,8 +34,10 @@ TEST(ResolvePortArgument, UsbSerialNumbers) {
             "seen: A50285BI (COM3), DN0412XY (COM4))\n" +
                 HINT);
   // An empty serial number is not the adapters whose serial number is empty.
-  EXPECT_EQ(resolve_port_argument("usb:", ports).error().substr(0, 56),
-            "ERROR: no USB adapter with the serial number  is plugged");
+  EXPECT_EQ(resolve_port_argument("usb:", ports).error(),
+            "ERROR: usb: needs the adapter's serial number after it (serial numbers seen: "
+            "A50285BI (COM3), DN0412XY (COM4))\n" +
+                HINT);
   EXPECT_EQ(resolve_port_argument("usb:0001", {port("/dev/ttyUSB0", 0x6001, "0001"),
                                                port("/dev/ttyUSB1", 0x6001, "0001")})
                 .error(),
