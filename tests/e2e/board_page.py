@@ -43,20 +43,19 @@ CHROMIUM_ARGS = (
 
 
 def _import_selenium():
+    """selenium's webdriver package, or None; falls back on Debian's copy for another python."""
     try:
-        import selenium.webdriver  # noqa: F401
+        from selenium import webdriver
     except ImportError:
         debian = "/usr/lib/python3/dist-packages"
         if not os.path.isdir(os.path.join(debian, "selenium")) or debian in sys.path:
             return None
         sys.path.append(debian)  # after this interpreter's own packages
         try:
-            import selenium.webdriver  # noqa: F401,F811
+            from selenium import webdriver
         except ImportError:
             return None
-    import selenium.webdriver
-
-    return selenium.webdriver
+    return webdriver
 
 
 def _chromium():
@@ -119,7 +118,7 @@ def set_viewport(driver, width, height):
 def wait_for(driver, predicate, timeout=20.0, interval=0.1):
     """Polls predicate(driver) until it is true or timeout seconds pass; returns its last value.
 
-    A predicate that raises (an element replaced meanwhile, a page still loading) counts as false."""
+    A predicate that raises (an element replaced meanwhile, a page loading) counts as false."""
     deadline = time.monotonic() + timeout
     while True:
         try:

@@ -10,7 +10,8 @@
 
   const SIGNAL_TEXT = {
     connecting: ['Connecting', 'Waiting for the board from kelp-capture.'],
-    nosignal: ['No signal', 'kelp-capture cannot be reached. Retrying; the values shown are not live.'],
+    nosignal: ['No signal',
+      'kelp-capture cannot be reached. Retrying; the values shown are not live.'],
     stale: ['Signal stale', 'No data from the console. The values shown are the last it sent.'],
     ended: ['Recording ended', 'Final board of the recording'],
     live: ['', ''],
@@ -79,7 +80,7 @@
     F.setText(r.time, time);
     F.setData(r.time, 'shows', shows);
     r.time.classList.toggle('short', lane.running && /\.\d$/.test(time));
-    r.name.title = lane.name || '';
+    if (r.name.title !== (lane.name || '')) r.name.title = lane.name || '';  // the whole name
   }
 
   function draw(state) {
