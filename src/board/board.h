@@ -39,12 +39,28 @@
 //                                channel 12: the swimmers of the next race.
 // In the shared recording channel 12 moves on to the next event as soon as the race is over
 // while the lanes keep its results and channel 20 keeps naming it; channel 20 changed to the new
-// race half a second after its start.
+// race about half a second after its start.
+//
+// A race's rows take their names from the start lists as they are when it ends.
 //
 // `changes` counts changes of what board_json shows (the counter itself aside); each operation
 // says whether it changed anything, so that a caller pushes a new state only then.
 //
-// Pure: no I/O; everything lives in the Board value.
+// Wiring it into a decoding (each step below is pure; the caller does the I/O):
+//   each event      step = board_apply(board, event, time);
+//                   step.changed: hand board_json(board) (board_json.h) to the server, redraw
+//                   board_console_lines(board, last_warning) (board_console.h);
+//                   step.ended: append race_csv_rows(*step.ended) to the results file (with
+//                   results_csv_header() first when it creates the file), print
+//                   race_table_text(*step.ended) (results_text.h), serve results_json(board)
+//   end of input    the same with board_finish(board, time, decoder offset)
+//   start lists     per file: take_start_list(board.start_lists, name, path, bytes) (print the
+//                   warning it gives); erase the entries of files that are gone; then
+//                   board_refresh(board), and push the board if it changed
+//   signal          board_set_signal(board, BoardSignal::Stale / Live / Ended)
+//
+// Pure: no I/O, no globals; everything lives in the Board value, which is copied like any value
+// and used by one thread at a time.
 #pragma once
 
 #include <array>
