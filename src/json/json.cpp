@@ -1,98 +1,78 @@
 #include "json/json.h"
 
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "text/byte_text.h"
 #include "text/bytes.h"
+#include "text/unicode.h"
 
 namespace kelp {
-namespace {
 
 using Ordered = nlohmann::ordered_json;
 
-Ordered to_library(const Json& value) {
-  switch (value.kind) {
-    case Json::Kind::Null:
-      return nullptr;
-    case Json::Kind::Bool:
-      return value.boolean;
-    case Json::Kind::Signed:
-      return value.signed_number;
-    case Json::Kind::Unsigned:
-      return value.unsigned_number;
-    case Json::Kind::Float:
-      return value.float_number;
-    case Json::Kind::String:
-      return value.text;
-    case Json::Kind::Array: {
-      Ordered array = Ordered::array();
-      for (const Json& item : value.items) array.push_back(to_library(item));
-      return array;
-    }
-    case Json::Kind::Object: {
-      Ordered object = Ordered::object();
-      for (std::size_t i = 0; i < value.keys.size(); ++i) {
-        object[value.keys[i]] = to_library(value.items[i]);
-      }
-      return object;
-    }
-  }
-  return nullptr;
-}
+// The library's value, held in the Json's own bytes.
+struct JsonStorage {
+  static_assert(sizeof(Ordered) <= sizeof(Json::storage_));
+  static_assert(alignof(Ordered) <= alignof(Json));
 
-Json of_kind(Json::Kind kind) {
-  Json value;
-  value.kind = kind;
-  return value;
+  static Ordered& of(Json& json) {
+    return *std::launder(reinterpret_cast<Ordered*>(json.storage_));
+  }
+  static const Ordered& of(const Json& json) {
+    return *std::launder(reinterpret_cast<const Ordered*>(json.storage_));
+  }
+  static Json make(Ordered value) {
+    Json json;
+    of(json) = std::move(value);
+    return json;
+  }
+};
+
+namespace {
+
+// Valid UTF-8 as it is (the common case, copied once), anything else made valid.
+std::string valid_text(std::string_view text) {
+  return is_valid_utf8(text) ? std::string(text) : decode_text(bytes_of(text));
 }
 
 }  // namespace
 
+Json::Json() { new (storage_) Ordered(); }
+Json::Json(const Json& other) { new (storage_) Ordered(JsonStorage::of(other)); }
+Json::Json(Json&& other) noexcept { new (storage_) Ordered(std::move(JsonStorage::of(other))); }
+Json& Json::operator=(const Json& other) {
+  JsonStorage::of(*this) = JsonStorage::of(other);
+  return *this;
+}
+Json& Json::operator=(Json&& other) noexcept {
+  JsonStorage::of(*this) = std::move(JsonStorage::of(other));
+  return *this;
+}
+Json::~Json() { JsonStorage::of(*this).~Ordered(); }
+
 Json& Json::add(std::string_view key, Json value) {
-  keys.push_back(decode_text(bytes_of(key)));
-  items.push_back(std::move(value));
+  Ordered& self = JsonStorage::of(*this);
+  if (self.is_null()) self = Ordered::object();
+  if (self.is_object()) self[valid_text(key)] = std::move(JsonStorage::of(value));
   return *this;
 }
 
 Json& Json::push(Json value) {
-  items.push_back(std::move(value));
+  Ordered& self = JsonStorage::of(*this);
+  if (self.is_null()) self = Ordered::array();
+  if (self.is_array()) self.push_back(std::move(JsonStorage::of(value)));
   return *this;
 }
 
 Json json_null() { return {}; }
-
-Json json_bool(bool value) {
-  Json json = of_kind(Json::Kind::Bool);
-  json.boolean = value;
-  return json;
-}
-
-Json json_string(std::string_view text) {
-  Json json = of_kind(Json::Kind::String);
-  json.text = decode_text(bytes_of(text));
-  return json;
-}
-
-Json json_array() { return of_kind(Json::Kind::Array); }
-Json json_object() { return of_kind(Json::Kind::Object); }
-
-Json json_float(double value) {
-  Json json = of_kind(Json::Kind::Float);
-  json.float_number = value;
-  return json;
-}
-
-Json json_signed(std::int64_t value) {
-  Json json = of_kind(Json::Kind::Signed);
-  json.signed_number = value;
-  return json;
-}
-
-Json json_unsigned(std::uint64_t value) {
-  Json json = of_kind(Json::Kind::Unsigned);
-  json.unsigned_number = value;
-  return json;
-}
+Json json_bool(bool value) { return JsonStorage::make(value); }
+Json json_string(std::string_view text) { return JsonStorage::make(valid_text(text)); }
+Json json_array() { return JsonStorage::make(Ordered::array()); }
+Json json_object() { return JsonStorage::make(Ordered::object()); }
+Json json_float(double value) { return JsonStorage::make(value); }
+Json json_signed(std::int64_t value) { return JsonStorage::make(value); }
+Json json_unsigned(std::uint64_t value) { return JsonStorage::make(value); }
 
 Json json_string_or_null(const std::optional<std::string>& text) {
   return text ? json_string(*text) : json_null();
@@ -100,7 +80,7 @@ Json json_string_or_null(const std::optional<std::string>& text) {
 
 std::string json_dump(const Json& value) {
   // Strings were made valid when set; `replace` only keeps a fault there from ever throwing.
-  return to_library(value).dump(-1, ' ', false, Ordered::error_handler_t::replace);
+  return JsonStorage::of(value).dump(-1, ' ', false, Ordered::error_handler_t::replace);
 }
 
 }  // namespace kelp

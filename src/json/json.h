@@ -21,26 +21,30 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kelp {
 
-struct Json {
-  enum class Kind : std::uint8_t { Null, Bool, Signed, Unsigned, Float, String, Array, Object };
+// A JSON value (null when default-built). Holds the library's value in place: copying and
+// moving cost what copying the value costs, and nothing else is allocated for it.
+class Json {
+ public:
+  Json();
+  Json(const Json& other);
+  Json(Json&& other) noexcept;
+  Json& operator=(const Json& other);
+  Json& operator=(Json&& other) noexcept;
+  ~Json();
 
-  Kind kind = Kind::Null;
-  bool boolean = false;
-  std::int64_t signed_number = 0;
-  std::uint64_t unsigned_number = 0;
-  double float_number = 0;
-  std::string text;               // a string: valid UTF-8
-  std::vector<std::string> keys;  // an object: its keys in order, keys[i] names items[i]
-  std::vector<Json> items;        // an array's items, or an object's values
-
-  // An object: appends the member and returns the object, so that members chain.
+  // An object (or null, which becomes one): appends the member and returns the object, so that
+  // members chain. On any other value it does nothing.
   Json& add(std::string_view key, Json value);
-  // An array: appends the item and returns the array.
+  // An array (or null, which becomes one): appends the item and returns the array. On any other
+  // value it does nothing.
   Json& push(Json value);
+
+ private:
+  friend struct JsonStorage;
+  alignas(8) unsigned char storage_[16];
 };
 
 Json json_null();

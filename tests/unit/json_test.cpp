@@ -26,6 +26,11 @@ TEST(Json, ValuesAndStrings) {
             "{\"z\":1,\"a\":[null,false,{}],\"ints\":[18446744073709551615,"
             "-9223372036854775808],\"floats\":[79.5,57.58,null]}");
 
+  // A member on a value that is no object, an item on one that is no array: nothing happens.
+  Json copy = object;
+  EXPECT_EQ(json_dump(json_string("s").add("k", copy).push(copy)), "\"s\"");
+  EXPECT_EQ(json_dump(copy), json_dump(object));
+
   const std::pair<std::string, std::string> strings[] = {
       {"\"DOC\" <i>O'NEIL</i> & \u00C9LAN \u2019 \\",
        "\"\\\"DOC\\\" <i>O'NEIL</i> & \u00C9LAN \u2019 \\\\\""},
