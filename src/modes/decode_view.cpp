@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "decode/cts_board.h"
+#include "json/json.h"
 
 namespace kelp {
 namespace {
@@ -57,46 +58,44 @@ std::string line_body(const CtsEvent& event) {
   return event.state.running ? body + "  running" : body;
 }
 
-std::string json_number(std::optional<unsigned> number) {
-  return number ? std::to_string(*number) : "null";
+Json text_or_null(const std::string& text) {
+  return text.empty() ? json_null() : json_string(text);
 }
 
-std::string json_text(const std::string& text) {
-  return text.empty() ? "null" : "\"" + text + "\"";
-}
-
-std::string json_cells(const CtsCells& cells) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (i) out += ",";
-    out += cells[i] == CTS_UNSENT ? "null" : std::to_string(cells[i]);
+Json json_cells(const CtsCells& cells) {
+  Json array = json_array();
+  for (const std::uint8_t value : cells) {
+    array.push(value == CTS_UNSENT ? json_null() : json_number(unsigned{value}));
   }
-  return out + "]";
+  return array;
 }
-
-const char* json_bool(bool value) { return value ? "true" : "false"; }
 
 // The fields read off the channel by its role.
-std::string role_fields(const CtsEvent& event) {
+void add_role_fields(Json& object, const CtsEvent& event) {
   const CtsChannel& state = event.state;
   switch (cts_role(event.channel)) {
     case CtsRole::Clock:
-      return ",\"clock\":" + json_text(cts_time_text(state.digits));
+      object.add("clock", text_or_null(cts_time_text(state.digits)));
+      break;
     case CtsRole::Lane:
-      return ",\"lane\":" + json_number(cts_number(state.digits, 0, 0)) +
-             ",\"place\":" + json_number(cts_number(state.digits, 1, 1)) + ",\"lane_time\":" +
-             json_text(state.running ? std::string() : cts_time_text(state.digits));
+      object.add("lane", json_number_or_null(cts_number(state.digits, 0, 0)))
+          .add("place", json_number_or_null(cts_number(state.digits, 1, 1)))
+          .add("lane_time",
+               text_or_null(state.running ? std::string() : cts_time_text(state.digits)));
+      break;
     case CtsRole::Lengths:
-      return ",\"lengths\":" + json_number(cts_number(state.digits, 0, 1));
+      object.add("lengths", json_number_or_null(cts_number(state.digits, 0, 1)));
+      break;
     case CtsRole::EventHeat:
-      return ",\"event\":" + json_number(cts_number(state.digits, 0, 2)) +
-             ",\"heat\":" + json_number(cts_number(state.digits, 5, 7));
+      object.add("event", json_number_or_null(cts_number(state.digits, 0, 2)))
+          .add("heat", json_number_or_null(cts_number(state.digits, 5, 7)));
+      break;
     case CtsRole::TimeOfDay:
-      return ",\"time_of_day\":" + json_text(cts_time_text(state.digits));
+      object.add("time_of_day", text_or_null(cts_time_text(state.digits)));
+      break;
     case CtsRole::Other:
       break;
   }
-  return "";
 }
 
 const char* frame_name(CtsFrameKind kind) {
@@ -117,14 +116,18 @@ std::string change_line(const CtsEvent& event, std::string_view time) {
 
 std::string change_json(const CtsEvent& event, std::string_view time) {
   const CtsChannel& state = event.state;
-  std::string json = "{\"channel\":" + std::to_string(event.channel) + ",\"text\":\"" +
-                     cts_text(state.digits) + "\",\"running\":" + json_bool(state.running) +
-                     ",\"offset\":" + std::to_string(event.offset);
-  if (!time.empty()) json += ",\"time\":\"" + std::string(time) + "\"";
-  json += ",\"frame\":\"" + std::string(event.kind == CtsFrameKind::Digits ? "digits" : "format") +
-          "\",\"cells\":" + json_cells(state.digits) + ",\"format\":" + json_cells(state.format) +
-          ",\"format_running\":" + json_bool(state.format_running);
-  return json + role_fields(event) + "}\n";
+  Json object = json_object();
+  object.add("channel", json_number(unsigned{event.channel}))
+      .add("text", json_string(cts_text(state.digits)))
+      .add("running", json_bool(state.running))
+      .add("offset", json_number(event.offset));
+  if (!time.empty()) object.add("time", json_string(time));
+  object.add("frame", json_string(event.kind == CtsFrameKind::Digits ? "digits" : "format"))
+      .add("cells", json_cells(state.digits))
+      .add("format", json_cells(state.format))
+      .add("format_running", json_bool(state.format_running));
+  add_role_fields(object, event);
+  return json_dump(object) + "\n";
 }
 
 std::string damaged_frame_warning(const CtsEvent& event, std::string_view time) {
