@@ -127,14 +127,20 @@ std::string change_json(const CtsEvent& event, std::string_view time) {
   return json + role_fields(event) + "}\n";
 }
 
-std::string damaged_frame_warning(const CtsEvent& event, std::string_view time) {
+std::string damaged_frame_warning(const CtsEvent& event, std::string_view time,
+                                  std::string_view gap) {
   std::string where = "offset " + std::to_string(event.offset);
   if (!time.empty()) where += " (" + std::string(time) + ")";
-  const std::string what = event.data_bytes > CTS_CELLS
+  const std::string frame =
+      std::string(frame_name(event.kind)) + " frame of channel " + std::to_string(event.channel);
+  if (event.damage == CtsDamage::Gap) {
+    const std::string why = gap.empty() ? "" : " (" + std::string(gap) + ")";
+    return "Warning: " + where + ": " + frame + " cut off by a gap" + why + ", skipped\n";
+  }
+  const std::string what = event.damage == CtsDamage::TooManyBytes
                                ? "more than 8 data bytes: a control byte was lost"
                                : "a cell sent twice: a control byte was lost";
-  return "Warning: " + where + ": damaged " + frame_name(event.kind) + " frame of channel " +
-         std::to_string(event.channel) + " (" + what + "), skipped\n";
+  return "Warning: " + where + ": damaged " + frame + " (" + what + "), skipped\n";
 }
 
 }  // namespace kelp

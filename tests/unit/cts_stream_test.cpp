@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "decode/cts_board.h"
@@ -14,114 +15,93 @@
 namespace kelp {
 namespace {
 
-// "1D@9 [12  5636]" (R when running), "!4F@9" for a damaged frame.
+// The table that the dissector's test reads too.
+constexpr std::string_view BYTE_CASES =
+#include "cts_byte_cases.inc"
+    ;
+
+const char* damage_name(CtsDamage damage) {
+  switch (damage) {
+    case CtsDamage::TooManyBytes:
+      return "bytes";
+    case CtsDamage::RepeatedCell:
+      return "cell";
+    case CtsDamage::Gap:
+      return "gap";
+    case CtsDamage::None:
+      break;
+  }
+  return "none";
+}
+
+// "1D@9 [12  5636]" (R when running), "!4F@9 bytes" for a damaged frame.
 std::string summary(const CtsEvent& e) {
   std::string s = (e.damaged ? "!" : "") + std::to_string(e.channel) +
                   (e.kind == CtsFrameKind::Digits ? "D@" : "F@") + std::to_string(e.offset);
-  if (e.damaged) return s;
+  if (e.damaged) return s + " " + damage_name(e.damage);
   s += " [" + cts_text(e.kind == CtsFrameKind::Digits ? e.state.digits : e.state.format) + "]";
   const bool running = e.kind == CtsFrameKind::Digits ? e.state.running : e.state.format_running;
   return running ? s + " R" : s;
 }
 
-std::vector<std::string> decode(const std::vector<std::string>& pieces, bool finish) {
+struct ByteCase {
+  std::string name;
+  std::vector<std::string> steps;  // hex pieces, "gap" and "end"
+  std::vector<std::string> events;
+};
+
+std::vector<ByteCase> byte_cases() {
+  std::vector<ByteCase> cases;
+  std::size_t at = 0;
+  while (at < BYTE_CASES.size()) {
+    std::size_t end = BYTE_CASES.find('\n', at);
+    if (end == std::string_view::npos) end = BYTE_CASES.size();
+    const std::string line(BYTE_CASES.substr(at, end - at));
+    at = end + 1;
+    if (line.starts_with("= ")) {
+      cases.push_back({line.substr(2), {}, {}});
+    } else if (line.starts_with("> ")) {
+      cases.back().events.push_back(line.substr(2));
+    } else if (!line.empty()) {
+      cases.back().steps.push_back(line);
+    }
+  }
+  return cases;
+}
+
+std::vector<std::string> decode(const std::vector<std::string>& steps) {
   std::vector<std::string> seen;
   CtsDecoder decoder;
   const CtsSink sink = [&seen](const CtsEvent& e) { seen.push_back(summary(e)); };
-  for (const std::string& piece : pieces) {
-    const auto bytes = bytes_from_hex_string(piece);
-    EXPECT_TRUE(bytes) << piece;
-    cts_feed(decoder, *bytes, 0, sink);
+  for (const std::string& step : steps) {
+    if (step == "gap") {
+      cts_gap(decoder, sink);
+    } else if (step == "end") {
+      cts_finish(decoder, sink);
+    } else {
+      const auto bytes = bytes_from_hex_string(step);
+      EXPECT_TRUE(bytes) << step;
+      if (bytes) cts_feed(decoder, *bytes, 0, sink);
+    }
   }
-  if (finish) cts_finish(decoder, sink);
   return seen;
 }
 
-// Lane 1, place 2, 56.36: "12  5636".
-constexpr const char* LANE1 = "bc 0e 1d 20 30 4a 59 6c 79";
-
 TEST(CtsStream, ByteRules) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> pieces;
-    bool finish;
-    std::vector<std::string> events;
-  };
-  const std::string lane1 = LANE1;
-  const Case cases[] = {
-      {"a frame counts once the next control byte ends it", {lane1}, false, {}},
-      {"control byte: channel in bits 1-5 inverted, digits, then cells by their high nibble",
-       {lane1 + " be"},
-       false,
-       {"1D@0 [12  5636]"}},
-      {"the 8th data byte completes the last frame of a stream",
-       {lane1},
-       true,
-       {"1D@0 [12  5636]"}},
-      {"a shorter last frame may have been cut by the end", {"bc 0e 1d"}, true, {}},
-      {"bit 6 is the running flag; bit 0 a format frame; 0x80 is channel 31",
-       {"fc 0e 1d fd 0d 4d 80 0e 81 3f 7c"},
-       true,
-       {"1D@0 [12      ] R", "1F@3 [2   2   ] R", "31D@6 [1       ]"}},
-      {"data bytes before the first control byte are skipped",
-       {"0e 1d 20 " + lane1 + " be"},
-       false,
-       {"1D@3 [12  5636]"}},
-      {"a format frame before the first digit frame shows with it",
-       {"bd 0d 4d " + lane1 + " be"},
-       false,
-       {"1D@3 [12  5636]"}},
-      {"a cell not sent keeps its value; unsent cells are blank in the text",
-       {lane1 + " bc 6f 7e be 70 6e be"},
-       false,
-       {"1D@0 [12  5636]", "1D@9 [12  5601]", "0D@12 [      1 ]"}},
-      {"the same content again is no change",
-       {lane1 + " " + lane1 + " be"},
-       false,
-       {"1D@0 [12  5636]"}},
-      {"running with the same cells is a change",
-       {lane1 + " fc 0e 1d ba"},
-       false,
-       {"1D@0 [12  5636]", "1D@9 [12  5636] R"}},
-      {"a frame cut by a channel-0 frame and resumed is one update (A 0 A)",
-       {"bc 0e 1d 20 be 70 6e bc 30 4a 59 6c 79 ba"},
-       false,
-       {"0D@4 [      1 ]", "1D@7 [12  5636]"}},
-      {"the second part may send again what the first sent",
-       {"bc 0e 1d 20 be 70 6e " + lane1 + " ba"},
-       false,
-       {"0D@4 [      1 ]", "1D@7 [12  5636]"}},
-      {"the cut frame's control byte may arrive in another read",
-       {"bc 0e 1d be 6e", "bc 20 b8"},
-       false,
-       {"0D@3 [      1 ]", "1D@5 [12      ]"}},
-      {"a short frame, a channel-0 frame, another channel: all three whole (A 0 B)",
-       {"fc 0e 1d be 6e fd 0d 4d bc"},
-       false,
-       {"1D@0 [12      ] R", "0D@3 [      1 ]", "1F@5 [2   2   ] R"}},
-      {"a held frame whose channel-0 frame has not ended yet is not reported at the end",
-       {"bc 0e 1d be 6e"},
-       true,
-       {}},
-      {"a lost control byte: more than 8 data bytes damage the frame; the next ones read",
-       {lane1 + " 0e 1d " + lane1 + " be"},
-       false,
-       {"!1D@0", "1D@11 [12  5636]"}},
-      {"a lost control byte: a cell sent twice damages the frame",
-       {"bc 0e 1d 0e 1d " + lane1 + " be"},
-       false,
-       {"!1D@0", "1D@5 [12  5636]"}},
-      {"a frame without data bytes changes nothing",
-       {"fc " + lane1 + " be"},
-       false,
-       {"1D@1 [12  5636]"}},
-      {"values 10-14 show as A-E, 15 as blank",
-       {"bc 05 14 23 32 41 50 6f 7f be"},
-       false,
-       {"1D@0 [ABCDE 00]"}},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(decode(c.pieces, c.finish), c.events) << c.name;
+  const std::vector<ByteCase> cases = byte_cases();
+  EXPECT_GE(cases.size(), 30u);
+  for (const ByteCase& c : cases) {
+    EXPECT_EQ(decode(c.steps), c.events) << c.name;
+    // However the pieces are cut into reads, the same (a gap or an end stays where it is).
+    std::vector<std::string> bytewise;
+    for (const std::string& step : c.steps) {
+      if (step == "gap" || step == "end") {
+        bytewise.push_back(step);
+        continue;
+      }
+      for (std::size_t i = 0; i < step.size(); i += 3) bytewise.push_back(step.substr(i, 2));
+    }
+    EXPECT_EQ(decode(bytewise), c.events) << c.name << " (a byte a read)";
   }
 }
 
