@@ -242,11 +242,11 @@ int decode_files(const DecodeSettings& settings) {
       continue;
     }
     const std::vector<LogRecord>& records = source.log->reading.records;
-    const std::vector<std::string> gaps = record_gaps(source.path, source.log->reading);
+    const RecordGaps gaps = record_gaps(source.path, source.log->reading);
     const bool serial = source.log->reading.kind == LogKind::Serial;
     for (std::size_t r = 0; r < records.size(); ++r) {
       const LogRecord& record = records[r];
-      if (!gaps[r].empty()) gap(gaps[r]);
+      if (!gaps.before[r].empty()) gap(gaps.before[r]);
       FedRecord entry{decoder.offset, {}, &record.time};
       entry.timing.time_ms = record.time_of_day_ms;
       if (r > 0) entry.timing.previous_ms = records[r - 1].time_of_day_ms;
@@ -256,6 +256,7 @@ int decode_files(const DecodeSettings& settings) {
       cts_feed(decoder, record.bytes, fed.size(), sink);
       after_piece();
     }
+    if (!gaps.after_last.empty()) gap(gaps.after_last);
   }
   cts_finish(decoder, sink);
   report.flush();

@@ -71,9 +71,11 @@ bool continues_chunk_file(std::string_view before, std::string_view next) {
   return step < HALF_DAY;
 }
 
-std::vector<std::string> record_gaps(std::string_view path, const LogReading& reading) {
+RecordGaps record_gaps(std::string_view path, const LogReading& reading) {
   const std::vector<LogRecord>& records = reading.records;
-  std::vector<std::string> gaps(records.size());
+  RecordGaps result;
+  std::vector<std::string>& gaps = result.before;
+  gaps.resize(records.size());
   const std::string where(path);
   std::vector<std::size_t> warned_lines;
   for (const LogWarning& warning : reading.warnings) warned_lines.push_back(warning.line);
@@ -98,7 +100,11 @@ std::vector<std::string> record_gaps(std::string_view path, const LogReading& re
       gaps[i] = where + ": something was skipped before record " + number;
     }
   }
-  return gaps;
+  if (!records.empty() && !warned_lines.empty() && warned_lines.back() > records.back().line) {
+    result.after_last = where + ": something was skipped after record #" +
+                        std::to_string(records.back().number);
+  }
+  return result;
 }
 
 }  // namespace kelp

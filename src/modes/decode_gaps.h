@@ -11,7 +11,9 @@
 //   within a log        before a record whose number does not follow the one before it (records
 //                       were lost or skipped as damaged), that the reader warned about something
 //                       before (a damaged record, stray text), or that is the first after the
-//                       port came back (serial_source.h).
+//                       port came back (serial_source.h); and after the last record when the
+//                       reader warned about something after it (the last record cut short), so
+//                       that the end of the log is not taken for the end of the stream.
 // Each gap comes with its reason, for the warning about a frame it cut off.
 #pragma once
 
@@ -39,8 +41,14 @@ std::optional<ChunkFileName> chunk_file_name(std::string_view path);
 // Whether the raw file `next` holds the chunk that followed the one in `before`.
 bool continues_chunk_file(std::string_view before, std::string_view next);
 
-// For each record of a log, the reason of the gap before it; "" when the record follows on. The
-// first record has none: what comes before a file is the caller's to judge.
-std::vector<std::string> record_gaps(std::string_view path, const LogReading& reading);
+struct RecordGaps {
+  // For each record, the reason of the gap before it; "" when the record follows on. The first
+  // record has none: what comes before a file is the caller's to judge.
+  std::vector<std::string> before;
+  // After the last record, when the reader skipped something there (a last record cut short).
+  std::string after_last;
+};
+
+RecordGaps record_gaps(std::string_view path, const LogReading& reading);
 
 }  // namespace kelp

@@ -133,9 +133,13 @@ std::string damaged_frame_warning(const CtsEvent& event, std::string_view time,
   if (!time.empty()) where += " (" + std::string(time) + ")";
   const std::string frame =
       std::string(frame_name(event.kind)) + " frame of channel " + std::to_string(event.channel);
+  const std::string why = gap.empty() ? "" : " (" + std::string(gap) + ")";
   if (event.damage == CtsDamage::Gap) {
-    const std::string why = gap.empty() ? "" : " (" + std::string(gap) + ")";
     return "Warning: " + where + ": " + frame + " cut off by a gap" + why + ", skipped\n";
+  }
+  if (event.damage == CtsDamage::AfterGap) {
+    return "Warning: " + where + ": " + frame +
+           " may be the rest of a frame that a gap cut off" + why + ", skipped\n";
   }
   const std::string what = event.damage == CtsDamage::TooManyBytes
                                ? "more than 8 data bytes: a control byte was lost"

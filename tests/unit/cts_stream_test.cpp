@@ -28,6 +28,8 @@ const char* damage_name(CtsDamage damage) {
       return "cell";
     case CtsDamage::Gap:
       return "gap";
+    case CtsDamage::AfterGap:
+      return "after";
     case CtsDamage::None:
       break;
   }
