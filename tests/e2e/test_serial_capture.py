@@ -179,7 +179,8 @@ class SerialCaptureTest(unittest.TestCase):
         # The first record after each return says so in its source: the bytes before the pull
         # and after the return did not follow each other on the wire.
         source = ("serial/%s@9600" % adapter.port_name).encode()
-        sources = [source, source, source + b" [reconnected]", source, source + b" [reconnected]"]
+        marked = source + b" [reconnected]"
+        sources = [source, source, marked, source, marked]
         log_name, log = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
         self.assertEqual(log, b"".join(record(n, t, label, chunk) for (n, t, _, _), label, chunk in
                                        zip(shown, sources, chunks)))
