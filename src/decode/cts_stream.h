@@ -33,7 +33,8 @@
 //     state the stream never had.
 // A change is reported only when the channel differs from what it last showed (its cells, its
 // format or a running flag), or has just become known. Every state reported is thus one the
-// stream really had: the fuzz target checks this against the same stream with bytes dropped.
+// stream really had (a cell not sent since reading began or since a gap is unknown, not a claim):
+// the fuzz target checks this against the same stream with bytes dropped.
 //
 // Pure functions over bytes: no I/O, no allocation after construction.
 #pragma once

@@ -101,8 +101,8 @@ RecordGaps record_gaps(std::string_view path, const LogReading& reading) {
     }
   }
   if (!records.empty() && !warned_lines.empty() && warned_lines.back() > records.back().line) {
-    result.after_last = where + ": something was skipped after record #" +
-                        std::to_string(records.back().number);
+    result.after_last =
+        where + ": something was skipped after record #" + std::to_string(records.back().number);
   }
   return result;
 }
