@@ -54,7 +54,7 @@ std::vector<Seen> decode(kelp::ByteView bytes, const std::vector<std::size_t>& c
   kelp::cts_feed(decoder, bytes.subspan(start), piece, sink);
   kelp::cts_finish(decoder, sink);
   KELP_CHECK(decoder.offset == bytes.size());
-  KELP_CHECK(decoder.layout_bytes <= decoder.offset);
+  KELP_CHECK(decoder.layout_bytes + decoder.skipped_bytes <= decoder.offset);
   return seen;
 }
 

@@ -84,7 +84,8 @@ bool may_be_cut(const CtsFrame& frame) {
   return cts_control(frame.control).channel != 0 && frame.count < CTS_CELLS;
 }
 
-// A frame (or part) that a control byte ended: did it have the stream's layout?
+// A frame (or part) that has ended, or that a gap or the end cut off: did it have the stream's
+// layout?
 void count_layout(CtsDecoder& decoder, const CtsFrame& part) {
   if (part.count > 0 && part.count <= CTS_CELLS && !part.repeated_cell) {
     decoder.layout_bytes += part.count + 1u;
@@ -161,6 +162,7 @@ void cts_gap(CtsDecoder& decoder, const CtsSink& sink) {
   if (decoder.in_frame && cells_set(decoder.frame.cells) != 0) {
     report_damage(decoder, decoder.frame, CtsDamage::Gap, sink);
   }
+  if (decoder.in_frame) count_layout(decoder, decoder.frame);
   decoder.in_frame = false;
   decoder.holding = false;
   decoder.after_gap = 1;
@@ -174,10 +176,8 @@ void cts_finish(CtsDecoder& decoder, const CtsSink& sink) {
   if (!decoder.in_frame) return;
   // A held frame may have gone on after the channel-0 frame: its end is not known, and it is not
   // reported. The frame being read is whole once it holds 8 data bytes, whatever it cut.
-  if (decoder.frame.count >= CTS_CELLS) {
-    count_layout(decoder, decoder.frame);
-    apply(decoder, decoder.frame, sink);
-  }
+  count_layout(decoder, decoder.frame);
+  if (decoder.frame.count >= CTS_CELLS) apply(decoder, decoder.frame, sink);
   decoder.holding = false;
   decoder.in_frame = false;
 }

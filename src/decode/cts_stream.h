@@ -138,7 +138,7 @@ struct CtsDecoder {
   std::uint64_t offset = 0;         // bytes fed so far
   std::uint64_t skipped_bytes = 0;  // data bytes outside any frame (before a first control byte)
   // How much of the input had the stream's layout: the bytes of frames (or parts of cut frames)
-  // of 1 to 8 data bytes, each cell once, that a control byte ended.
+  // of 1 to 8 data bytes, each cell once (`skipped_bytes` are neither).
   std::uint64_t layout_bytes = 0;
   std::uint64_t damaged_frames = 0;  // reported as damaged, those dropped at gaps included
 };

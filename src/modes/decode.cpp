@@ -15,7 +15,8 @@
 // decoded as they arrive; an outage of the port (--reconnect) is a gap.
 //
 // Damaged frames are listed a few at a time; beyond that they are counted, and one line at the
-// end gives the count. Another says so when most of the bytes are not laid out as the stream is.
+// end gives the count. Another says so when more than 1 byte in 10 is not laid out as the stream
+// is (a console's stream is all frames).
 #include <chrono>
 #include <expected>
 #include <string>
@@ -88,8 +89,11 @@ std::string closing_warnings(const CtsDecoder& decoder, std::uint64_t damaged) {
   if (decoder.offset > 0 && decoder.skipped_bytes == decoder.offset) {
     text += "Warning: no control byte (0x80 and up) in these " + bytes +
             " bytes: they hold no frame of a CTS scoreboard stream\n";
-  } else if (decoder.offset > 0 && decoder.layout_bytes * 2 < decoder.offset) {
-    text += "Warning: only " + std::to_string(decoder.layout_bytes * 100 / decoder.offset) +
+  } else if (decoder.layout_bytes * 10 < (decoder.offset - decoder.skipped_bytes) * 9) {
+    // A console's stream is all frames; random bytes (a wrong baud rate) are about half frames.
+    // Data bytes outside a frame (at the start, after a gap) are the rest of a frame not seen.
+    const std::uint64_t framed = decoder.offset - decoder.skipped_bytes;
+    text += "Warning: only " + std::to_string(decoder.layout_bytes * 100 / framed) +
             " % of these " + bytes +
             " bytes are frames of a CTS scoreboard stream (a control byte and up to 8 data "
             "bytes, each for a cell of its own): probably another kind of file, or a line read "
@@ -229,8 +233,10 @@ int decode_files(const DecodeSettings& settings) {
 
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const Source& source = sources[i];
-    if (i > 0 && (source.log || sources[i - 1].log ||
-                  !continues_chunk_file(sources[i - 1].path, source.path))) {
+    // Nothing fed yet (files of empty records only): there is no frame to cut.
+    if (i > 0 && decoder.offset > 0 &&
+        (source.log || sources[i - 1].log ||
+         !continues_chunk_file(sources[i - 1].path, source.path))) {
       gap(source.path + " does not continue " + sources[i - 1].path);
     }
     if (!source.log) {

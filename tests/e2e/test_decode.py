@@ -8,6 +8,7 @@ rules alone: frames begin at bytes of 0x80 and up, and each digit frame sets the
 
 import json
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -457,6 +458,13 @@ class DecodeTest(unittest.TestCase):
                                    r"one \(\d+ in all\)$")
         self.assertRegex(lines[6], r"^Warning: only \d+ % of these \d+ bytes are frames of a CTS "
                                    r"scoreboard stream ")
+        # Random bytes, as a line read at the wrong baud rate gives, are about half frames.
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        with open(os.path.join(workdir.path, "noise.bin"), "wb") as f:
+            f.write(random.Random(7).randbytes(20000))
+        noise = run(["decode", "noise.bin"], workdir=workdir)
+        self.assertRegex(noise.stderr, rb"\nWarning: only [4-6]\d % of these 20000 bytes ")
 
     def test_what_cannot_be_decoded(self):
         workdir = harness.Workdir()
