@@ -20,9 +20,21 @@
 //   - a frame (or either part of a cut one) with more than 8 data bytes, or one cell twice, has
 //     lost a control byte: it is reported as damaged and changes nothing, so the damage costs
 //     only the frames it touches;
-//   - a frame without data bytes carries nothing and changes nothing.
-// A change is reported only when a frame changed the channel (its cells, its format or a running
-// flag), or made it known.
+//   - a frame without data bytes carries nothing and changes nothing;
+//   - at a gap (the caller's word that bytes were lost or that the bytes after do not follow the
+//     bytes before on the wire: a damaged record, an outage of the port, two files that are not
+//     one capture) the frame being read, and a frame that a channel-0 frame cut, are dropped and
+//     reported as damaged; reading starts again as at the start of a stream. The first frame
+//     after the gap (or, when that is a channel-0 frame, the frame after it) may be the second
+//     part of a frame cut before the gap, whose first part the gap took: it is dropped too. Every
+//     channel keeps the state it last showed, but what it shows next is reported only once every
+//     cell it holds (digits and format) has been sent again since the gap: a frame that sends
+//     only some cells would otherwise lay them over cells the lost bytes may have changed, a
+//     state the stream never had.
+// A change is reported only when the channel differs from what it last showed (its cells, its
+// format or a running flag), or has just become known. Every state reported is thus one the
+// stream really had (a cell not sent since reading began or since a gap is unknown, not a claim):
+// the fuzz target checks this against the same stream with bytes dropped.
 //
 // Pure functions over bytes: no I/O, no allocation after construction.
 #pragma once
@@ -76,16 +88,25 @@ constexpr std::uint8_t cts_value(std::uint8_t b) {
   return static_cast<std::uint8_t>((b & 0x0F) ^ 0x0F);
 }
 
+enum class CtsDamage : std::uint8_t {
+  None,
+  TooManyBytes,  // more than 8 data bytes: a control byte was lost
+  RepeatedCell,  // one cell sent twice: a control byte was lost
+  Gap,           // cut off by a gap before it had ended
+  AfterGap,      // the first after a gap: perhaps the rest of a frame cut before it
+};
+
 // What the decoder reports: a channel changed, or a damaged frame was skipped.
 struct CtsEvent {
   bool damaged = false;
+  CtsDamage damage = CtsDamage::None;  // why it was skipped
   std::uint8_t channel = 0;
   CtsFrameKind kind = CtsFrameKind::Digits;  // the frame that completed the change
   std::uint64_t offset = 0;    // in the stream, of the control byte that opened that frame
   std::uint64_t tag = 0;       // the caller's tag of the bytes that held that control byte
   std::size_t data_bytes = 0;  // a damaged frame's data bytes (9 stands for "more than 8")
-  CtsChannel before;           // the channel before the change
-  CtsChannel state;            // and after it (unchanged for a damaged frame)
+  CtsChannel before;           // what the channel showed before the change
+  CtsChannel state;            // and after it (what it still shows, for a damaged frame)
 };
 
 using CtsSink = std::function<void(const CtsEvent&)>;
@@ -99,24 +120,38 @@ struct CtsFrame {
   std::uint8_t count = 0;  // data bytes of this part so far, counting stops at 9
   std::uint8_t sent = 0;   // the cells this part sent, one bit each
   bool repeated_cell = false;
+  bool after_gap = false;  // may be the second part of a frame the gap cut off
 };
 
 struct CtsDecoder {
-  std::array<CtsChannel, CTS_CHANNELS> channels{};
-  bool in_frame = false;  // a control byte has been seen
+  std::array<CtsChannel, CTS_CHANNELS> channels{};  // every frame read applied
+  std::array<CtsChannel, CTS_CHANNELS> shown{};     // as last reported
+  // Since the last gap, the cells of each channel not yet sent again (one bit per cell).
+  std::array<std::uint8_t, CTS_CHANNELS> stale_digits{};
+  std::array<std::uint8_t, CTS_CHANNELS> stale_format{};
+  bool in_frame = false;  // a control byte has been seen since the start or the last gap
   CtsFrame frame;         // the frame being read
   bool holding = false;   // `held` was cut by the channel-0 frame now being read
   CtsFrame held;
+  // After a gap: 1 while the first frame is awaited, 2 after a first frame of channel 0.
+  std::uint8_t after_gap = 0;
   std::uint64_t offset = 0;         // bytes fed so far
-  std::uint64_t skipped_bytes = 0;  // data bytes before the first control byte
+  std::uint64_t skipped_bytes = 0;  // data bytes outside any frame (before a first control byte)
+  // How much of the input had the stream's layout: the bytes of frames (or parts of cut frames)
+  // of 1 to 8 data bytes, each cell once (`skipped_bytes` are neither).
+  std::uint64_t layout_bytes = 0;
+  std::uint64_t damaged_frames = 0;  // reported as damaged, those dropped at gaps included
 };
 
 // Feeds the next bytes of the stream. `tag` is handed back with every event whose frame opened in
 // these bytes (a record number, a time: whatever the caller needs to place the event).
 void cts_feed(CtsDecoder& decoder, ByteView bytes, std::uint64_t tag, const CtsSink& sink);
 
+// The bytes fed next do not follow those fed so far: see the rules above.
+void cts_gap(CtsDecoder& decoder, const CtsSink& sink);
+
 // The stream has ended: a last frame that holds 8 data bytes is complete; one that holds fewer
-// may have been cut by the end and is not reported.
+// may have been cut by the end and is not reported, nor is a frame that a channel-0 frame cut.
 void cts_finish(CtsDecoder& decoder, const CtsSink& sink);
 
 }  // namespace kelp

@@ -1,21 +1,31 @@
 // `decode`: what a CTS scoreboard stream puts on the board, as it changes.
 //
-// From files, the bytes of every file given make one stream, in the order given: a log of
-// `serial` or `probe` gives its records' bytes (the record times go with the changes), any other
-// file is a raw recording taken byte for byte, so that a capture's .bin files given in order read
-// as the stream they were cut from. Every file must be usable, or nothing is decoded.
+// From files, the bytes of the files given are read in the order given: a log of `serial` or
+// `probe` gives its records' bytes (each change gets the time its bytes arrived, estimated from the
+// record's time), any other file is a raw recording taken byte for byte. Wherever the bytes before
+// and after did not follow each other on the wire (decode_gaps.h: between files that are not
+// consecutive chunks of one capture, around a record the log reader skipped, across an outage of
+// the port) the decoder is told of a gap, so no frame is ever read across one. A file that cannot
+// be read, or a log of a kind that does not carry the stream, stops everything before anything is
+// decoded; a file that is empty, or a log without a readable record, is skipped with a warning
+// when other files are given.
 //
 // From a port, the serial capture runs as `serial --chunk-ms 1000` runs it, with the same log and
 // raw files, and the board's changes are shown in place of the chunk views, each read's bytes
-// decoded as they arrive.
+// decoded as they arrive; an outage of the port (--reconnect) is a gap.
+//
+// Damaged frames are listed a few at a time; beyond that they are counted, and one line at the
+// end gives the count. Another says so when more than 1 byte in 10 is not laid out as the stream
+// is (a console's stream is all frames).
 #include <chrono>
 #include <expected>
 #include <string>
 #include <vector>
 
-#include "capture/clock.h"
 #include "capture/log_reader.h"
 #include "decode/cts_stream.h"
+#include "modes/decode_gaps.h"
+#include "modes/decode_times.h"
 #include "modes/decode_view.h"
 #include "modes/log_input.h"
 #include "modes/modes.h"
@@ -34,30 +44,62 @@ constexpr std::uint64_t LIVE_CHUNK_MS = 1000;
 // most of the one before: a slow reader slows the decoding down, nothing piles up.
 constexpr std::size_t REPORT_PIECE = 64 * 1024;
 constexpr std::chrono::milliseconds WAIT_SLICE{100};
+// Damaged frames warned about one by one; the rest are counted.
+constexpr std::uint64_t DAMAGE_LISTED = 5;
 
 // One file of the stream: raw bytes, or a log's records.
 struct Source {
   std::string path;
   std::string content;
   std::optional<LoadedLog> log;
+  std::string skipped;  // why it holds nothing to decode ("ERROR: ..." line), or ""
 };
 
-// Where the changes go, and how a tag gives the time of the bytes it was fed with.
+// Where the changes go, and the time of the bytes that opened an event's frame.
 struct Board {
   bool json = false;
   std::function<void(std::string)> show;
   std::function<void(std::string)> warn;
-  std::function<std::string(std::uint64_t)> time_of;
+  std::function<std::string(const CtsEvent&)> time_of;
+  std::string gap;  // where the latest gap is, for the warning about a frame it cut off
+  std::uint64_t damaged = 0;
 };
 
-void show_event(const Board& board, const CtsEvent& event) {
-  const std::string time = board.time_of(event.tag);
+void show_event(Board& board, const CtsEvent& event) {
   if (event.damaged) {
-    board.warn(damaged_frame_warning(event, time));
+    if (++board.damaged <= DAMAGE_LISTED) {
+      board.warn(damaged_frame_warning(event, board.time_of(event), board.gap));
+    }
     return;
   }
+  const std::string time = board.time_of(event);
   std::string text = board.json ? change_json(event, time) : change_line(event, time);
   if (!text.empty()) board.show(std::move(text));
+}
+
+// The lines that close a decoding: the damage not listed, and bytes that are no CTS stream.
+std::string closing_warnings(const CtsDecoder& decoder, std::uint64_t damaged) {
+  std::string text;
+  if (damaged > DAMAGE_LISTED) {
+    text += "Warning: " + std::to_string(damaged - DAMAGE_LISTED) +
+            " more damaged frames skipped, not listed one by one (" + std::to_string(damaged) +
+            " in all)\n";
+  }
+  const std::string bytes = std::to_string(decoder.offset);
+  if (decoder.offset > 0 && decoder.skipped_bytes == decoder.offset) {
+    text += "Warning: no control byte (0x80 and up) in these " + bytes +
+            " bytes: they hold no frame of a CTS scoreboard stream\n";
+  } else if (decoder.layout_bytes * 10 < (decoder.offset - decoder.skipped_bytes) * 9) {
+    // A console's stream is all frames; random bytes (a wrong baud rate) are about half frames.
+    // Data bytes outside a frame (at the start, after a gap) are the rest of a frame not seen.
+    const std::uint64_t framed = decoder.offset - decoder.skipped_bytes;
+    text += "Warning: only " + std::to_string(decoder.layout_bytes * 100 / framed) +
+            " % of these " + bytes +
+            " bytes are frames of a CTS scoreboard stream (a control byte and up to 8 data "
+            "bytes, each for a cell of its own): probably another kind of file, or a line read "
+            "at the wrong baud rate or parity\n";
+  }
+  return text;
 }
 
 std::expected<Source, std::string> load_source(const std::string& path) {
@@ -67,8 +109,11 @@ std::expected<Source, std::string> load_source(const std::string& path) {
     return std::unexpected("ERROR: cannot read " + path + ": " + io_error_text(content.error()) +
                            "\n");
   }
-  Source source{path, std::move(*content), std::nullopt};
-  if (source.content.empty()) return source;
+  Source source{path, std::move(*content), std::nullopt, ""};
+  if (source.content.empty()) {
+    source.skipped = "ERROR: " + path + " is empty\n";
+    return source;
+  }
   LogReading reading = read_log(source.content, interrupted);
   if (reading.stopped) end_as_interrupted();
   switch (reading.kind) {
@@ -84,10 +129,42 @@ std::expected<Source, std::string> load_source(const std::string& path) {
   }
   LoadedLog log{path, std::move(reading)};
   write_log_warnings(log);
-  if (log.reading.records.empty()) return std::unexpected(no_records_error(log));
+  if (log.reading.records.empty()) source.skipped = no_records_error(log);
   source.content.clear();
   source.log = std::move(log);
   return source;
+}
+
+// "ERROR: x is empty\n" as the warning of a file skipped among others.
+std::string skipped_warning(std::string_view error) {
+  std::string_view what = error.substr(error.find(' ') + 1);
+  if (what.ends_with('\n')) what.remove_suffix(1);
+  return "Warning: " + std::string(what) + ", skipped\n";
+}
+
+// The files to decode, each skipped one warned about; or the error that stops everything.
+std::expected<std::vector<Source>, std::string> load_sources(
+    const std::vector<std::string>& paths) {
+  std::vector<Source> sources;
+  std::string skipped;
+  for (const std::string& path : paths) {
+    auto source = load_source(path);
+    if (!source) return std::unexpected(source.error());
+    if (source->skipped.empty()) {
+      sources.push_back(std::move(*source));
+    } else if (paths.size() == 1) {
+      return std::unexpected(source->skipped);
+    } else {
+      skipped += skipped_warning(source->skipped);
+    }
+  }
+  if (!skipped.empty()) write_stderr(skipped);
+  if (sources.empty()) {
+    return std::unexpected(
+        "ERROR: nothing to decode: every file given is empty or holds no "
+        "readable record\n");
+  }
+  return sources;
 }
 
 void wait_for_room(std::size_t bytes) {
@@ -108,33 +185,60 @@ struct Report {
   }
 };
 
+// A log record as fed: where its bytes begin in the stream and when they arrived.
+struct FedRecord {
+  std::uint64_t first_offset = 0;
+  RecordTiming timing;
+  const std::string* time = nullptr;  // as written, for a record without an estimate
+};
+
+std::string record_byte_time(const FedRecord& record, std::uint64_t offset) {
+  if (record.timing.byte_ms <= 0) return *record.time;
+  return time_of_day_text(
+      byte_arrival_ms(record.timing, static_cast<std::size_t>(offset - record.first_offset)));
+}
+
 int decode_files(const DecodeSettings& settings) {
-  std::vector<Source> sources;
-  for (const std::string& path : settings.files) {
-    auto source = load_source(path);
-    if (!source) {
-      write_stderr(source.error());
-      return 1;
-    }
-    sources.push_back(std::move(*source));
+  auto loaded = load_sources(settings.files);
+  if (!loaded) {
+    write_stderr(loaded.error());
+    return 1;
   }
+  const std::vector<Source>& sources = *loaded;
 
   Report report;
-  std::vector<std::string> times;  // tag n is the time of times[n - 1]; 0: no time
-  const Board board{settings.json, [&report](std::string text) { report.pending += text; },
-                    [&report](std::string text) {
-                      report.flush();
-                      write_stderr(text);
-                    },
-                    [&times](std::uint64_t tag) { return tag ? times[tag - 1] : std::string(); }};
+  std::vector<FedRecord> fed;  // tag n is fed[n - 1]; 0: a raw recording, no time
+  Board board{settings.json,
+              [&report](std::string text) { report.pending += text; },
+              [&report](std::string text) {
+                report.flush();
+                write_stderr(text);
+              },
+              [&fed](const CtsEvent& event) {
+                return event.tag ? record_byte_time(fed[event.tag - 1], event.offset)
+                                 : std::string();
+              },
+              "",
+              0};
   CtsDecoder decoder;
   const CtsSink sink = [&board](const CtsEvent& event) { show_event(board, event); };
+  const auto gap = [&](std::string where) {
+    board.gap = std::move(where);
+    cts_gap(decoder, sink);
+  };
   const auto after_piece = [&report] {
     if (report.pending.size() >= REPORT_PIECE) report.flush();
     if (interrupted()) end_as_interrupted();
   };
 
-  for (const Source& source : sources) {
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    const Source& source = sources[i];
+    // Nothing fed yet (files of empty records only): there is no frame to cut.
+    if (i > 0 && decoder.offset > 0 &&
+        (source.log || sources[i - 1].log ||
+         !continues_chunk_file(sources[i - 1].path, source.path))) {
+      gap(source.path + " does not continue " + sources[i - 1].path);
+    }
     if (!source.log) {
       const ByteView bytes = bytes_of(source.content);
       for (std::size_t at = 0; at < bytes.size(); at += REPORT_PIECE) {
@@ -143,30 +247,29 @@ int decode_files(const DecodeSettings& settings) {
       }
       continue;
     }
-    for (const LogRecord& record : source.log->reading.records) {
-      times.push_back(record.time);
-      cts_feed(decoder, record.bytes, times.size(), sink);
+    const std::vector<LogRecord>& records = source.log->reading.records;
+    const RecordGaps gaps = record_gaps(source.path, source.log->reading);
+    const bool serial = source.log->reading.kind == LogKind::Serial;
+    for (std::size_t r = 0; r < records.size(); ++r) {
+      const LogRecord& record = records[r];
+      if (!gaps.before[r].empty()) gap(gaps.before[r]);
+      FedRecord entry{decoder.offset, {}, &record.time};
+      entry.timing.time_ms = record.time_of_day_ms;
+      if (r > 0) entry.timing.previous_ms = records[r - 1].time_of_day_ms;
+      entry.timing.size = record.bytes.size();
+      entry.timing.byte_ms = serial ? byte_time_ms(record.source) : 0;
+      fed.push_back(entry);
+      cts_feed(decoder, record.bytes, fed.size(), sink);
       after_piece();
     }
+    if (!gaps.after_last.empty()) gap(gaps.after_last);
   }
   cts_finish(decoder, sink);
   report.flush();
-  if (decoder.offset > 0 && decoder.skipped_bytes == decoder.offset) {
-    write_stderr("Warning: no control byte (0x80 and up) in these " +
-                 std::to_string(decoder.offset) +
-                 " bytes: they hold no frame of a CTS scoreboard stream\n");
-  }
+  const std::string closing = closing_warnings(decoder, board.damaged);
+  if (!closing.empty()) write_stderr(closing);
   wait_for_room(0);
   return 0;
-}
-
-std::string time_of_day_text(std::uint64_t ms) {
-  LocalTime t;
-  t.hour = static_cast<int>(ms / 3600000);
-  t.minute = static_cast<int>(ms / 60000 % 60);
-  t.second = static_cast<int>(ms / 1000 % 60);
-  t.millisecond = static_cast<int>(ms % 1000);
-  return format_event_time(t);
 }
 
 int decode_port(const DecodeSettings& settings) {
@@ -174,8 +277,15 @@ int decode_port(const DecodeSettings& settings) {
   // Live, the files are the record and the board is a view: behind a console that takes
   // nothing, changes and damage warnings are left out and counted like chunk views.
   const auto show = settings.json ? show_machine_view : show_chunk_view;
-  const Board board{settings.json, show, show_repeated_error,
-                    [](std::uint64_t tag) { return tag ? time_of_day_text(tag - 1) : ""; }};
+  Board board{settings.json,
+              show,
+              show_repeated_error,
+              [](const CtsEvent& event) {
+                return event.tag ? time_of_day_text(static_cast<std::uint32_t>(event.tag - 1))
+                                 : std::string();
+              },
+              "the port was away",
+              0};
   CtsDecoder decoder;
   const CtsSink sink = [&board](const CtsEvent& event) { show_event(board, event); };
   const auto on_read = [&decoder, &sink](ByteView bytes) {
@@ -184,13 +294,18 @@ int decode_port(const DecodeSettings& settings) {
         ((now.hour * 60 + now.minute) * 60 + now.second) * 1000 + now.millisecond);
     cts_feed(decoder, bytes, ms + 1, sink);
   };
-  const auto on_end = [&decoder, &sink] { cts_finish(decoder, sink); };
+  const auto on_gap = [&decoder, &sink] { cts_gap(decoder, sink); };
+  const auto on_end = [&decoder, &sink, &board] {
+    cts_finish(decoder, sink);
+    const std::string closing = closing_warnings(decoder, board.damaged);
+    if (!closing.empty()) write_stderr(closing);
+  };
 
   // Scripts read the changes alone on stdout; the banner then goes with the other messages.
   const auto say = settings.json ? write_stderr : write_stdout;
   const SerialCaptureSettings capture{*settings.port, settings.baud, settings.parity,
                                       ChunkOptions{ETX, LIVE_CHUNK_MS}, settings.reconnect};
-  return serial_capture_with(capture, SerialCaptureView{LIVE_TITLE, say, on_read, on_end});
+  return serial_capture_with(capture, SerialCaptureView{LIVE_TITLE, say, on_read, on_end, on_gap});
 }
 
 }  // namespace

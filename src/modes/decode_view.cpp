@@ -130,14 +130,24 @@ std::string change_json(const CtsEvent& event, std::string_view time) {
   return json_dump(object) + "\n";
 }
 
-std::string damaged_frame_warning(const CtsEvent& event, std::string_view time) {
+std::string damaged_frame_warning(const CtsEvent& event, std::string_view time,
+                                  std::string_view gap) {
   std::string where = "offset " + std::to_string(event.offset);
   if (!time.empty()) where += " (" + std::string(time) + ")";
-  const std::string what = event.data_bytes > CTS_CELLS
+  const std::string frame =
+      std::string(frame_name(event.kind)) + " frame of channel " + std::to_string(event.channel);
+  const std::string why = gap.empty() ? "" : " (" + std::string(gap) + ")";
+  if (event.damage == CtsDamage::Gap) {
+    return "Warning: " + where + ": " + frame + " cut off by a gap" + why + ", skipped\n";
+  }
+  if (event.damage == CtsDamage::AfterGap) {
+    return "Warning: " + where + ": " + frame +
+           " may be the rest of a frame that a gap cut off" + why + ", skipped\n";
+  }
+  const std::string what = event.damage == CtsDamage::TooManyBytes
                                ? "more than 8 data bytes: a control byte was lost"
                                : "a cell sent twice: a control byte was lost";
-  return "Warning: " + where + ": damaged " + frame_name(event.kind) + " frame of channel " +
-         std::to_string(event.channel) + " (" + what + "), skipped\n";
+  return "Warning: " + where + ": damaged " + frame + " (" + what + "), skipped\n";
 }
 
 }  // namespace kelp

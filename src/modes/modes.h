@@ -30,15 +30,16 @@ struct SerialCaptureSettings {
 
 // What a serial capture shows instead of its chunk views (`decode --port`). The capture records
 // exactly as it always does; `on_read` gets the bytes of every read as they arrive, after they
-// joined the pending chunk, and `on_end` is called each time the stream breaks off, once the bytes
-// so far are recorded: when the port fails (also before --reconnect waits for it, since what
-// comes after is not the continuation of what came before) and at Ctrl+C. The banner, under
-// `title`, and the line about DTR and RTS go to `say`.
+// joined the pending chunk. Once the bytes so far are recorded, `on_gap` is called when the port
+// failed and --reconnect waits for it (what comes after the return is not the continuation of
+// what came before), and `on_end` when the stream ends: the port failed without --reconnect, or
+// Ctrl+C. The banner, under `title`, and the line about DTR and RTS go to `say`.
 struct SerialCaptureView {
   std::string_view title;
   std::function<void(std::string_view)> say;
   std::function<void(ByteView)> on_read;
   std::function<void()> on_end;
+  std::function<void()> on_gap;
 };
 
 // `decode`: a CTS scoreboard stream shown as the board changes, from files (logs of `serial` or

@@ -10,6 +10,7 @@
 #include "modes/modes.h"
 #include "modes/port_lookup.h"
 #include "modes/reconnect.h"
+#include "modes/serial_source.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 
@@ -29,6 +30,7 @@ struct Capture {
   std::string source;  // "serial/COM3@9600"
   PendingChunk pending;
   std::uint64_t record = 0;
+  bool after_outage = false;  // the port came back: the next record says so (serial_source.h)
 };
 
 // The console label says why a chunk ended when no end byte ended it.
@@ -50,7 +52,10 @@ void flush_chunk(Capture& capture, ChunkEnd end) {
   const std::string time = event_time();
   const std::string label = console_label(capture, end);
   ++capture.record;
-  const Chunk chunk{capture.record, time, label, capture.source, capture.pending.bytes};
+  const std::string source =
+      capture.after_outage ? capture.source + std::string(RECONNECTED_MARK) : capture.source;
+  capture.after_outage = false;
+  const Chunk chunk{capture.record, time, label, source, capture.pending.bytes};
   if (capture.view.on_read) {
     record_chunk_files(capture.log, "serial", chunk);
   } else {
@@ -59,8 +64,8 @@ void flush_chunk(Capture& capture, ChunkEnd end) {
   capture.pending.bytes.clear();
 }
 
-// The bytes so far are recorded and the stream breaks off here (the port failed, Ctrl+C):
-// whoever watches the bytes gets to finish too.
+// The bytes so far are recorded and the stream ends here (the port failed, Ctrl+C): whoever
+// watches the bytes gets to finish too.
 void end_capture(Capture& capture) {
   if (capture.view.on_end) capture.view.on_end();
 }
@@ -87,7 +92,7 @@ std::string banner(const SerialCaptureSettings& settings, const std::string& log
 
 int serial_capture(const SerialCaptureSettings& settings) {
   return serial_capture_with(settings,
-                             SerialCaptureView{"=== Serial Capture ===", write_stdout, {}, {}});
+                             SerialCaptureView{"=== Serial Capture ===", write_stdout, {}, {}, {}});
 }
 
 int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptureView& view) {
@@ -118,7 +123,7 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
   Capture capture{view,
                   log,
                   "Serial " + settings.port,
-                  "serial/" + settings.port + "@" + std::to_string(settings.baud),
+                  serial_source(settings.port, settings.baud),
                   start_pending(ChunkClock::now()),
                   0};
   std::array<std::uint8_t, READ_SIZE> buffer{};
@@ -143,9 +148,12 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
       // The line is gone, but what it delivered before failing is still part of the capture
       // (under the plain label: neither a silence nor the age ended it).
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::EndByte);
-      // What comes after a reconnection is not the continuation of what came before.
-      end_capture(capture);
-      if (!settings.reconnect) return 0;
+      if (!settings.reconnect) {
+        end_capture(capture);
+        return 0;
+      }
+      // What comes after the return is not the continuation of what came before.
+      if (view.on_gap) view.on_gap();
       // Closed at once: an adapter whose old node is still held comes back under a new name.
       { const SerialDevice failed = std::move(port); }
       auto back = wait_for_port(identity, port_settings, failed_at, "", view.say);
@@ -153,6 +161,7 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
       port = std::move(back->device);
       warn_unless_lines_raised(back->dtr, back->rts);
       capture.pending = start_pending(ChunkClock::now());
+      capture.after_outage = true;
       continue;
     }
 

@@ -8,12 +8,14 @@ rules alone: frames begin at bytes of 0x80 and up, and each digit frame sets the
 
 import json
 import os
+import random
 import re
 import shutil
 import subprocess
 import tempfile
 import threading
 import unittest
+from xml.etree import ElementTree
 
 import harness
 import sim_device
@@ -22,6 +24,8 @@ from harness import EVENT_TIME, LOG_STAMP, PtyPeer, Tool, run
 FIXTURE = os.path.join(sim_device.FIXTURES, "console-streams", "cts-scoreboard-meet.bin")
 DISSECTOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "wireshark",
                          "cts_scoreboard.lua")
+BYTE_CASES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "unit",
+                          "cts_byte_cases.inc")
 TSHARK = shutil.which("tshark")
 GLYPHS = "0123456789ABCDE "
 
@@ -65,6 +69,44 @@ def clock_text(t):
 def lane_time(cells):
     minutes, seconds, hundredths = (cells[i:i + 2].replace(" ", "") for i in (2, 4, 6))
     return (minutes + ":" if minutes else "") + seconds + "." + hundredths
+
+
+def lane_digits(control):
+    """A lane's digit control byte (channels 1-10, not running)."""
+    return control & 0x41 == 0 and 1 <= ((control >> 1) & 0x1F) ^ 0x1F <= 10
+
+
+def state(o):
+    """What a change says the channel holds, without where or when."""
+    return (o["channel"], o["text"], o["running"], tuple(o["cells"]), tuple(o["format"]),
+            o["format_running"])
+
+
+def invented(shown, intact):
+    """The changes in `shown` that say what the channel never held in `intact`. A cell never sent
+    since reading began (null) says nothing, nor does the format's running flag before any format
+    cell came: a reading that began later, or again after a gap, knows less, and says so."""
+    had = {}
+    for o in intact:
+        had.setdefault(o["channel"], set()).add(state(o))
+
+    def agrees(o, h):
+        cells = list(o["cells"]) + list(o["format"])
+        known_format = any(v is not None for v in o["format"])
+        return (all(a is None or a == b for a, b in zip(cells, list(h[3]) + list(h[4])))
+                and o["running"] == h[2] and (o["format_running"] == h[5] or not known_format))
+
+    return [o for o in shown if state(o) not in had.get(o["channel"], ())
+            and not any(agrees(o, h) for h in had.get(o["channel"], ()))]
+
+
+def ms_of(text):
+    hours, minutes, seconds = text.split(":")
+    return (int(hours) * 60 + int(minutes)) * 60000 + round(float(seconds) * 1000)
+
+
+def last_states(objects):
+    return {o["channel"]: state(o) for o in objects}
 
 
 def changes(stdout):
@@ -157,10 +199,10 @@ class DecodeTest(unittest.TestCase):
     @harness.skip_on_wine("Wine reports a hung-up pseudo-terminal as a silent line, never as a "
                           "read error")
     def test_live_through_a_pulled_adapter(self):
-        # Pulled out between two frames, the last one before it whole: what comes after the
-        # return decodes as the rest of the race, and stdout still holds nothing but JSON.
-        split = next(m.start(2) for m in re.finditer(rb"([\x80-\xff][\x00-\x7f]{8})([\x80-\xff])",
-                                                     self.data) if m.start(2) > len(self.data) // 2)
+        # Pulled out in the middle of a lane's frame: the part before the pull is never joined
+        # to the bytes after the return, live or from the log, which marks the outage.
+        split = next(m.start() + 4 for m in re.finditer(rb"[\x80-\xff][\x00-\x7f]{8}", self.data)
+                     if m.start() > len(self.data) // 2 and lane_digits(self.data[m.start()]))
         adapter = harness.PluggablePeer()
         self.addCleanup(adapter.close)
         tool = Tool(["decode", "--port", adapter.port_name, "--json", "--reconnect"])
@@ -170,6 +212,7 @@ class DecodeTest(unittest.TestCase):
         bins = lambda: tool.workdir.matching(r"serial_\d{4}_\d{6}(_\d+)?\.bin")
         recorded = lambda: b"".join(map(tool.workdir.read, bins()))
         self.assertTrue(harness.wait_until(lambda: recorded() == self.data[:split], 30))
+        before = len(bins())
         adapter.pull()
         tool.wait_stderr(b"Waiting for %s to come back; press Ctrl+C to stop.\n"
                          % adapter.port_name.encode())
@@ -179,10 +222,38 @@ class DecodeTest(unittest.TestCase):
         self.assertTrue(harness.wait_until(lambda: recorded() == self.data, 30))
         tool.interrupt()
         self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
+        channel = ((self.data[split - 4] >> 1) & 0x1F) ^ 0x1F
+        self.assertRegex(tool.stderr, rb"\nWarning: offset %d \(%s\): digit frame of channel %d "
+                                      rb"cut off by a gap \(the port was away\), skipped\n"
+                         % (split - 4, EVENT_TIME, channel))
+        self.assertRegex(tool.stderr, rb" is back after [\s\S]*\nWarning: offset \d+ \(%s\): "
+                                      rb"\w+ frame of channel \d+ may be the rest of a frame that "
+                                      rb"a gap cut off \(the port was away\), skipped\n"
+                         % EVENT_TIME)
         live = [json.loads(line) for line in tool.stdout.decode().splitlines()]
         for o in live:
             o.pop("time")
-        self.assertEqual(live, self.from_file)
+
+        # The log: the first record after the return says so; its number follows on.
+        log, content = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+        marked = re.findall(rb"--- #(\d+) at [^\n]* from serial/[^\n]*@9600 \[reconnected\] \(",
+                            content)
+        self.assertEqual(marked, [b"%d" % (before + 1)])
+        from_log = run(["decode", "--json", "captures/" + log], workdir=tool.workdir)
+        self.assertEqual(from_log.status, 0)
+        gap = rb"captures.%s: the port was away before record #%d" % (re.escape(log.encode()),
+                                                                     before + 1)
+        self.assertRegex(from_log.stderr, rb"^Warning: offset %d \(%s\): digit frame of channel %d "
+                                          rb"cut off by a gap \(%s\), skipped\n"
+                                          rb"Warning: offset \d+ \(%s\): \w+ frame of channel \d+ "
+                                          rb"may be the rest of a frame that a gap cut off \(%s\), "
+                                          rb"skipped\n$"
+                         % (split - 4, EVENT_TIME, channel, gap, EVENT_TIME, gap))
+        self.assertEqual(changes(from_log.stdout), live)
+
+        # Every state shown is one the race had, and the race ends as it did.
+        self.assertEqual(invented(live, self.from_file), [])
+        self.assertEqual(last_states(live), last_states(self.from_file))
 
     def check_in_tshark(self, workdir, log):
         if not TSHARK:
@@ -196,6 +267,28 @@ class DecodeTest(unittest.TestCase):
             for channel, text in zip(channels.split(","), texts.split(",")):
                 last[int(channel)] = text
         self.assertEqual([last[ch] for ch in range(1, 11)], [self.lanes[ch] for ch in range(1, 11)])
+
+    def test_the_dissector_reads_the_byte_cases_as_decode_does(self):
+        # Each case of the decoder's own table is a log of its own (one record a piece), all of
+        # them exported into one capture: one interface, one stream each.
+        if not TSHARK:
+            self.skipTest("tshark is not installed (tools/install-deps --all installs it)")
+        cases = [c for c in byte_cases() if "gap" not in c["steps"] and "end" not in c["steps"]]
+        self.assertGreaterEqual(len(cases), 20)
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        names = []
+        for i, case in enumerate(cases):
+            names.append("serial_20261208_120000_%d.log" % (i + 1))
+            pieces = [bytes.fromhex(step) for step in case["steps"]]
+            with open(os.path.join(workdir.path, names[-1]), "wb") as f:
+                f.write(serial_log(pieces, [43200000 + 1000 * (n + 1) for n in range(len(pieces))]))
+        exported = run(["export"] + names + ["--out", "cases.pcapng"], workdir=workdir)
+        self.assertEqual(exported.status, 0, exported.stderr)
+        changes = dissected_changes(os.path.join(workdir.path, "cases.pcapng"))
+        for i, case in enumerate(cases):
+            expected = [e.split(" ")[0] if e.startswith("!") else e for e in case["events"]]
+            self.assertEqual(by_channel(changes.get(i, [])), by_channel(expected), case["name"])
 
     def test_a_lost_control_byte_costs_only_the_frames_it_touches(self):
         # The control byte of lane 1's digit frame at 2310 lost: its 8 cells land on the
@@ -214,6 +307,164 @@ class DecodeTest(unittest.TestCase):
         for o in damaged:
             o["offset"] += o["offset"] >= 2310
         self.assertEqual(damaged, self.from_file)
+
+    def test_a_gap_in_a_log_is_never_read_across(self):
+        # Lane 3's second frame begins in record 1; record 2, which held its end and lane 4's
+        # start, is damaged; record 3 goes on with lane 4's cells. Nothing is joined: lane 3's cut
+        # frame and lane 4's cells are dropped, and so is the first frame after the gap (it might
+        # be the rest of a frame that the gap cut); the board goes on with the frame after it.
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        pieces = [bytes.fromhex("b8 0c 1d 20 3f 46 59 6d 7a b8 0b 1e"),
+                  bytes.fromhex("2f 3f 4f 5f 6f 7f b6 0f 1f"),
+                  bytes.fromhex("2a 3a 4a 5a 6a 7a b4 0d 1e 2f 3f 4f 5f 6f 7f b6"),
+                  bytes.fromhex("0b 1e 2f 3f 4f 5f 6f 7f b4")]
+        log = serial_log(pieces, [43200000, 43201000, 43202000, 43203000])
+        log = log.replace(b"RAW_HEX: 2f 3f", b"RAW_HEX: 2f 3g")
+        with open(os.path.join(workdir.path, "serial_20261208_120000.log"), "wb") as f:
+            f.write(log)
+        result = run(["decode", "serial_20261208_120000.log"], workdir=workdir)
+        self.assertEqual(result.status, 0)
+        # Each change at the time its control byte arrived: 11 bits a byte at 9600 baud, counted
+        # back from the end of its record.
+        self.assertEqual(result.stdout, b"11:59:59.987  lane 3  place 2  0:96.25  [32 09625]\n"
+                                        b"12:00:02.000  lane 4  place 1  00:00.00  [41000000]\n")
+        warnings = result.stderr.decode().splitlines()
+        self.assertEqual(len(warnings), 3, warnings)
+        self.assertTrue(warnings[0].startswith("Warning: serial_20261208_120000.log:5: "))
+        self.assertEqual(warnings[1:], [
+            "Warning: offset 9 (11:59:59.998): digit frame of channel 3 cut off by a gap "
+            "(serial_20261208_120000.log: record #3 follows #1), skipped",
+            "Warning: offset 18 (12:00:01.990): digit frame of channel 5 may be the rest of a "
+            "frame that a gap cut off (serial_20261208_120000.log: record #3 follows #1), "
+            "skipped"])
+
+    def test_the_race_with_any_one_record_damaged_or_lost(self):
+        # The race's serial log in 63 records: with any one of them damaged (its hex line) or
+        # gone (its number skipped), every state shown is one the race had, and once the stream
+        # has gone on past the gap the board ends as the race did.
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        size = -(-len(self.data) // 63)
+        pieces = [self.data[at:at + size] for at in range(0, len(self.data), size)]
+        self.assertEqual(len(pieces), 63)
+        records = serial_log(pieces, [36000000 + 1000 * n for n in range(63)]).split(b"\n\n--- #")
+        for k in range(63):
+            damaged = list(records)
+            if k % 2:
+                head, hex_line = damaged[k].split(b"RAW_HEX: ")
+                damaged[k] = head + b"RAW_HEX: " + hex_line.replace(b" ", b"  ", 1)
+            else:
+                del damaged[k]
+            log = b"\n\n--- #".join(damaged)
+            if k == 0:
+                log = b"--- #" + log
+            name = "serial_20261208_100000_%d.log" % k
+            with open(os.path.join(workdir.path, name), "wb") as f:
+                f.write(log)
+            result = run(["decode", "--json", name], workdir=workdir)
+            self.assertEqual(result.status, 0, k)
+            shown = changes(result.stdout)
+            self.assertEqual(invented(shown, self.from_file), [], k)
+            if k < 61:
+                self.assertEqual(last_states(shown), last_states(self.from_file), k)
+            if 0 < k < 62 and pieces[k - 1][-1] < 0x80:  # a frame was being read at the gap
+                self.assertIn(b"cut off by a gap (%s: " % name.encode(), result.stderr, k)
+
+    def test_raw_files_of_two_runs_in_one_folder(self):
+        # Two runs' chunks in one folder, given in the order a shell sorts them: interleaved by
+        # number. No frame is read across two files that are not one run's consecutive chunks.
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        os.makedirs(workdir.captures)
+        pieces = [self.data[at:at + 1000] for at in range(0, len(self.data), 1000)]
+        for start in (10, 9):  # run B started 30 minutes before run A
+            for n, piece in enumerate(pieces, 1):
+                seconds = start * 3600 + 1800 * (start == 9) + n
+                name = "serial_%04d_%02d%02d%02d.bin" % (n, seconds // 3600, seconds // 60 % 60,
+                                                         seconds % 60)
+                with open(os.path.join(workdir.captures, name), "wb") as f:
+                    f.write(piece)
+        names = ["captures/" + name for name in sorted(os.listdir(workdir.captures))]
+        both = run(["decode", "--json"] + names, workdir=workdir)
+        self.assertEqual(both.status, 0)
+        self.assertEqual(invented(changes(both.stdout), self.from_file), [])
+        self.assertRegex(both.stderr, rb"cut off by a gap \(captures.serial_0002_093\d\d\d\.bin "
+                                      rb"does not continue captures.serial_0001_100\d\d\d\.bin\)")
+
+        # One run's chunks in order read as the stream they were cut from.
+        run_a = [name for name in names if "_10" in name[-11:]]
+        self.assertEqual(len(run_a), len(pieces))
+        alone = run(["decode", "--json"] + run_a, workdir=workdir)
+        self.assertEqual((alone.status, alone.stderr), (0, b""))
+        self.assertEqual(changes(alone.stdout), self.from_file)
+
+    def test_times_of_the_changes_from_a_serial_log(self):
+        # Records cut every 873 bytes, each stamped when its last byte arrived: every change's
+        # control byte is given the time it arrived, not its record's.
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        byte_ms = 11 * 1000 / 9600
+        start = 16 * 3600000
+        ends = list(range(873, len(self.data), 873)) + [len(self.data)]
+        pieces = [self.data[a:b] for a, b in zip([0] + ends, ends)]
+        times = [start + int(end * byte_ms) for end in ends]
+        with open(os.path.join(workdir.path, "serial_20261208_160000.log"), "wb") as f:
+            f.write(serial_log(pieces, times))
+        result = run(["decode", "--json", "serial_20261208_160000.log"], workdir=workdir)
+        self.assertEqual((result.status, result.stderr), (0, b""))
+        shown = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        arrived = [start + (o["offset"] + 1) * byte_ms for o in shown]
+        given = [ms_of(o["time"]) for o in shown]
+        self.assertLessEqual(max(abs(a - g) for a, g in zip(arrived, given)), 2)
+        self.assertEqual(given, sorted(given))
+
+    def test_empty_files_and_logs_without_records_among_others(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        open(os.path.join(workdir.path, "empty.bin"), "wb").close()
+        with open(os.path.join(workdir.path, "serial_20261208_090000.log"), "wb") as f:
+            f.write(serial_log([b"\xbc\x0e"], [0]).replace(b"RAW_HEX: bc 0e", b"RAW_HEX: bc"))
+        shutil.copy(FIXTURE, os.path.join(workdir.path, "race.bin"))
+        result = run(["decode", "--json", "empty.bin", "race.bin", "serial_20261208_090000.log"],
+                     workdir=workdir)
+        self.assertEqual(result.status, 0)
+        self.assertEqual(changes(result.stdout), self.from_file)
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(lines[-2:], ["Warning: empty.bin is empty, skipped",
+                                      "Warning: serial_20261208_090000.log: no readable record in "
+                                      "this serial log, skipped"])
+        self.assertTrue(all(line.startswith("Warning: serial_20261208_090000.log:")
+                            for line in lines[:-2]), lines)
+
+        alone = run(["decode", "empty.bin"], workdir=workdir)
+        self.assertEqual((alone.status, alone.stdout, alone.stderr),
+                         (1, b"", b"ERROR: empty.bin is empty\n"))
+        none = run(["decode", "empty.bin", "empty.bin"], workdir=workdir)
+        self.assertEqual((none.status, none.stdout), (1, b""))
+        self.assertEqual(none.stderr, b"Warning: empty.bin is empty, skipped\n" * 2 +
+                         b"ERROR: nothing to decode: every file given is empty or holds no "
+                         b"readable record\n")
+
+    def test_a_file_that_is_no_stream_is_said_to_be_one_in_a_few_lines(self):
+        # The program itself: a few damaged frames listed, then a count, and one line that says
+        # what the file is not. Every change it makes of the bytes is still shown.
+        result = run(["decode", harness.BINARY])
+        self.assertEqual(result.status, 0)
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 7, lines)
+        self.assertTrue(all(" damaged " in line for line in lines[:5]), lines)
+        self.assertRegex(lines[5], r"^Warning: \d+ more damaged frames skipped, not listed one by "
+                                   r"one \(\d+ in all\)$")
+        self.assertRegex(lines[6], r"^Warning: only \d+ % of these \d+ bytes are frames of a CTS "
+                                   r"scoreboard stream ")
+        # Random bytes, as a line read at the wrong baud rate gives, are about half frames.
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        with open(os.path.join(workdir.path, "noise.bin"), "wb") as f:
+            f.write(random.Random(7).randbytes(20000))
+        noise = run(["decode", "noise.bin"], workdir=workdir)
+        self.assertRegex(noise.stderr, rb"\nWarning: only [4-6]\d % of these 20000 bytes ")
 
     def test_what_cannot_be_decoded(self):
         workdir = harness.Workdir()
@@ -241,11 +492,14 @@ class DecodeTest(unittest.TestCase):
 
 
 def tshark_rows(capture):
-    """(cts.channel, cts.text) of each packet, read with the dissector. tshark loads Lua scripts
-    as root only when its init.lua allows it (Debian 12's does); otherwise it runs as nobody."""
-    def command(script, path):
-        return [TSHARK, "-X", "lua_script:" + script, "-r", path, "-Y", "cts", "-T", "fields",
-                "-e", "cts.channel", "-e", "cts.text"]
+    """(cts.channel, cts.text) of each packet, read with the dissector."""
+    out = tshark(capture, ["-Y", "cts", "-T", "fields", "-e", "cts.channel", "-e", "cts.text"])
+    return [tuple(line.split("\t")) for line in out.decode().splitlines()]
+
+
+def tshark(capture, args):
+    """tshark's output for the capture, read with the dissector. tshark loads Lua scripts as root
+    only when its init.lua allows it (Debian 12's does); otherwise it runs as nobody."""
     wrapper, script, path = [], DISSECTOR, capture
     if not lua_loads([]) and os.geteuid() == 0:
         shared = tempfile.mkdtemp(prefix="kelp-tshark-")
@@ -255,11 +509,76 @@ def tshark_rows(capture):
         for name in (script, path):
             os.chmod(name, 0o644)
         wrapper = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-    proc = subprocess.run(wrapper + command(script, path), capture_output=True, timeout=120,
-                          cwd=tempfile.gettempdir())
+    proc = subprocess.run(wrapper + [TSHARK, "-X", "lua_script:" + script, "-r", path] + args,
+                          capture_output=True, timeout=120, cwd=tempfile.gettempdir())
     if proc.returncode != 0:
         raise AssertionError("tshark: status %d, %r" % (proc.returncode, proc.stderr))
-    return [tuple(line.split("\t")) for line in proc.stdout.decode().splitlines()]
+    return proc.stdout
+
+
+def dissected_changes(capture):
+    """Per interface, what the dissector's frames report, as the byte cases write it: "1D@0
+    [12  5636]" (R when running) for a frame that completed a change, "!1D@0" for a damaged one."""
+    changes = {}
+    root = ElementTree.fromstring(tshark(capture, ["-T", "pdml"]))
+    for packet in root.iter("packet"):
+        interface = int(packet.find(".//field[@name='frame.interface_id']").get("show"))
+        for item in packet.iter("proto"):
+            fields = {}
+            for field in item.findall("field"):
+                fields.setdefault(field.get("name"), []).append(field.get("show"))
+            if "cts.channel" not in fields:
+                continue
+            head = "%s%s@%s" % (fields["cts.channel"][0],
+                                "D" if fields["cts.kind"][0] == "digits" else "F",
+                                fields["cts.offset"][0])
+            if "damaged" in fields.get("cts.cut", []):
+                changes.setdefault(interface, []).append("!" + head)
+            elif "cts.changed" in fields:
+                if fields["cts.kind"][0] == "digits":
+                    text = fields["cts.text"][0]
+                else:
+                    text = fields["cts.format"][0].replace("F", " ")
+                running = " R" if fields["cts.running"][0] == "1" else ""
+                changes.setdefault(interface, []).append("%s [%s]%s" % (head, text, running))
+    return changes
+
+
+def byte_cases():
+    """The table of byte cases that the decoder's unit test includes."""
+    with open(BYTE_CASES) as f:
+        text = f.read()
+    body = text[text.index('R"cases(') + len('R"cases('):text.index(')cases"')]
+    cases = []
+    for line in body.splitlines():
+        if line.startswith("= "):
+            cases.append({"name": line[2:], "steps": [], "events": []})
+        elif line.startswith("> "):
+            cases[-1]["events"].append(line[2:])
+        elif line:
+            cases[-1]["steps"].append(line)
+    return cases
+
+
+def by_channel(events):
+    """The events of each channel in their order (the dissector shows a packet's frames in byte
+    order, decode reports them when they end: across channels the order may differ)."""
+    return sorted(events, key=lambda e: int(re.match(r"!?(\d+)", e).group(1)))
+
+
+def time_text(ms):
+    return b"%02d:%02d:%02d.%03d" % (ms // 3600000, ms // 60000 % 60, ms // 1000 % 60, ms % 1000)
+
+
+def serial_log(pieces, times_ms, source=b"serial/COM3@9600", sources=None):
+    """A serial log as the tool writes it: one record per piece, at the times given."""
+    log = b""
+    for number, (payload, ms) in enumerate(zip(pieces, times_ms), 1):
+        label = sources[number - 1] if sources else source
+        log += (b"--- #%d at %s from %s (%d bytes) ---\nRAW_TEXT: %s\nRAW_HEX: %s\n\n"
+                % (number, time_text(ms), label, len(payload),
+                   payload.decode("utf-8", "replace").encode(), payload.hex(" ").encode()))
+    return log
 
 
 def lua_loads(wrapper):

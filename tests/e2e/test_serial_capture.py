@@ -176,12 +176,28 @@ class SerialCaptureTest(unittest.TestCase):
         self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
         self.assertEqual(tool.stderr.count(b"Read error: "), 3)
         shown = analyses(tool.stdout)
+        # The first record after each return says so in its source: the bytes before the pull
+        # and after the return did not follow each other on the wire.
         source = ("serial/%s@9600" % adapter.port_name).encode()
-        self.assertEqual(tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)[1],
-                         b"".join(record(n, t, source, chunk) for (n, t, _, _), chunk in
-                                  zip(shown, chunks)))
+        marked = source + b" [reconnected]"
+        sources = [source, source, marked, source, marked]
+        log_name, log = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+        self.assertEqual(log, b"".join(record(n, t, label, chunk) for (n, t, _, _), label, chunk in
+                                       zip(shown, sources, chunks)))
         self.assertEqual(self.bins(tool.workdir),
                          [("serial_%04d" % n, c) for n, c in enumerate(chunks, start=1)])
+
+        # Read back as any other log: every record exported and replayed.
+        exported = run(["export", "captures/" + log_name, "--out", "back.pcapng"],
+                       workdir=tool.workdir)
+        self.assertEqual((exported.status, exported.stderr), (0, b""))
+        self.assertIn(b"serial log, 5 records", exported.stdout)
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        replayed = run(["replay", "captures/" + log_name, "--port", peer.port_name, "--speed", "0"],
+                       workdir=tool.workdir)
+        self.assertEqual((replayed.status, replayed.stderr), (0, b""))
+        self.assertEqual(peer.read_exactly(len(b"".join(chunks))), b"".join(chunks))
 
     def test_a_port_that_does_not_exist(self):
         if ON_WINE:

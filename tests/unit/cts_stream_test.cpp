@@ -1,127 +1,114 @@
 // The byte rules of the CTS scoreboard stream: control bytes, cells, blanks, when an update is
-// complete, the cut frame and a lost control byte; and how a change is shown.
+// complete, the cut frame, a lost control byte and a gap; how a change is shown; and where
+// `decode` finds the gaps and the byte times in the files it reads.
 #include "decode/cts_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
+#include "capture/log_time.h"
 #include "decode/cts_board.h"
+#include "modes/decode_gaps.h"
+#include "modes/decode_times.h"
 #include "modes/decode_view.h"
 #include "text/hex.h"
 
 namespace kelp {
 namespace {
 
-// "1D@9 [12  5636]" (R when running), "!4F@9" for a damaged frame.
+// The table that the dissector's test reads too.
+constexpr std::string_view BYTE_CASES =
+#include "cts_byte_cases.inc"
+    ;
+
+const char* damage_name(CtsDamage damage) {
+  switch (damage) {
+    case CtsDamage::TooManyBytes:
+      return "bytes";
+    case CtsDamage::RepeatedCell:
+      return "cell";
+    case CtsDamage::Gap:
+      return "gap";
+    case CtsDamage::AfterGap:
+      return "after";
+    case CtsDamage::None:
+      break;
+  }
+  return "none";
+}
+
+// "1D@9 [12  5636]" (R when running), "!4F@9 bytes" for a damaged frame.
 std::string summary(const CtsEvent& e) {
   std::string s = (e.damaged ? "!" : "") + std::to_string(e.channel) +
                   (e.kind == CtsFrameKind::Digits ? "D@" : "F@") + std::to_string(e.offset);
-  if (e.damaged) return s;
+  if (e.damaged) return s + " " + damage_name(e.damage);
   s += " [" + cts_text(e.kind == CtsFrameKind::Digits ? e.state.digits : e.state.format) + "]";
   const bool running = e.kind == CtsFrameKind::Digits ? e.state.running : e.state.format_running;
   return running ? s + " R" : s;
 }
 
-std::vector<std::string> decode(const std::vector<std::string>& pieces, bool finish) {
+struct ByteCase {
+  std::string name;
+  std::vector<std::string> steps;  // hex pieces, "gap" and "end"
+  std::vector<std::string> events;
+};
+
+std::vector<ByteCase> byte_cases() {
+  std::vector<ByteCase> cases;
+  std::size_t at = 0;
+  while (at < BYTE_CASES.size()) {
+    std::size_t end = BYTE_CASES.find('\n', at);
+    if (end == std::string_view::npos) end = BYTE_CASES.size();
+    const std::string line(BYTE_CASES.substr(at, end - at));
+    at = end + 1;
+    if (line.starts_with("= ")) {
+      cases.push_back({line.substr(2), {}, {}});
+    } else if (line.starts_with("> ")) {
+      cases.back().events.push_back(line.substr(2));
+    } else if (!line.empty()) {
+      cases.back().steps.push_back(line);
+    }
+  }
+  return cases;
+}
+
+std::vector<std::string> decode(const std::vector<std::string>& steps) {
   std::vector<std::string> seen;
   CtsDecoder decoder;
   const CtsSink sink = [&seen](const CtsEvent& e) { seen.push_back(summary(e)); };
-  for (const std::string& piece : pieces) {
-    const auto bytes = bytes_from_hex_string(piece);
-    EXPECT_TRUE(bytes) << piece;
-    cts_feed(decoder, *bytes, 0, sink);
+  for (const std::string& step : steps) {
+    if (step == "gap") {
+      cts_gap(decoder, sink);
+    } else if (step == "end") {
+      cts_finish(decoder, sink);
+    } else {
+      const auto bytes = bytes_from_hex_string(step);
+      EXPECT_TRUE(bytes) << step;
+      if (bytes) cts_feed(decoder, *bytes, 0, sink);
+    }
   }
-  if (finish) cts_finish(decoder, sink);
   return seen;
 }
 
-// Lane 1, place 2, 56.36: "12  5636".
-constexpr const char* LANE1 = "bc 0e 1d 20 30 4a 59 6c 79";
-
 TEST(CtsStream, ByteRules) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> pieces;
-    bool finish;
-    std::vector<std::string> events;
-  };
-  const std::string lane1 = LANE1;
-  const Case cases[] = {
-      {"a frame counts once the next control byte ends it", {lane1}, false, {}},
-      {"control byte: channel in bits 1-5 inverted, digits, then cells by their high nibble",
-       {lane1 + " be"},
-       false,
-       {"1D@0 [12  5636]"}},
-      {"the 8th data byte completes the last frame of a stream",
-       {lane1},
-       true,
-       {"1D@0 [12  5636]"}},
-      {"a shorter last frame may have been cut by the end", {"bc 0e 1d"}, true, {}},
-      {"bit 6 is the running flag; bit 0 a format frame; 0x80 is channel 31",
-       {"fc 0e 1d fd 0d 4d 80 0e 81 3f 7c"},
-       true,
-       {"1D@0 [12      ] R", "1F@3 [2   2   ] R", "31D@6 [1       ]"}},
-      {"data bytes before the first control byte are skipped",
-       {"0e 1d 20 " + lane1 + " be"},
-       false,
-       {"1D@3 [12  5636]"}},
-      {"a format frame before the first digit frame shows with it",
-       {"bd 0d 4d " + lane1 + " be"},
-       false,
-       {"1D@3 [12  5636]"}},
-      {"a cell not sent keeps its value; unsent cells are blank in the text",
-       {lane1 + " bc 6f 7e be 70 6e be"},
-       false,
-       {"1D@0 [12  5636]", "1D@9 [12  5601]", "0D@12 [      1 ]"}},
-      {"the same content again is no change",
-       {lane1 + " " + lane1 + " be"},
-       false,
-       {"1D@0 [12  5636]"}},
-      {"running with the same cells is a change",
-       {lane1 + " fc 0e 1d ba"},
-       false,
-       {"1D@0 [12  5636]", "1D@9 [12  5636] R"}},
-      {"a frame cut by a channel-0 frame and resumed is one update (A 0 A)",
-       {"bc 0e 1d 20 be 70 6e bc 30 4a 59 6c 79 ba"},
-       false,
-       {"0D@4 [      1 ]", "1D@7 [12  5636]"}},
-      {"the second part may send again what the first sent",
-       {"bc 0e 1d 20 be 70 6e " + lane1 + " ba"},
-       false,
-       {"0D@4 [      1 ]", "1D@7 [12  5636]"}},
-      {"the cut frame's control byte may arrive in another read",
-       {"bc 0e 1d be 6e", "bc 20 b8"},
-       false,
-       {"0D@3 [      1 ]", "1D@5 [12      ]"}},
-      {"a short frame, a channel-0 frame, another channel: all three whole (A 0 B)",
-       {"fc 0e 1d be 6e fd 0d 4d bc"},
-       false,
-       {"1D@0 [12      ] R", "0D@3 [      1 ]", "1F@5 [2   2   ] R"}},
-      {"a held frame whose channel-0 frame has not ended yet is not reported at the end",
-       {"bc 0e 1d be 6e"},
-       true,
-       {}},
-      {"a lost control byte: more than 8 data bytes damage the frame; the next ones read",
-       {lane1 + " 0e 1d " + lane1 + " be"},
-       false,
-       {"!1D@0", "1D@11 [12  5636]"}},
-      {"a lost control byte: a cell sent twice damages the frame",
-       {"bc 0e 1d 0e 1d " + lane1 + " be"},
-       false,
-       {"!1D@0", "1D@5 [12  5636]"}},
-      {"a frame without data bytes changes nothing",
-       {"fc " + lane1 + " be"},
-       false,
-       {"1D@1 [12  5636]"}},
-      {"values 10-14 show as A-E, 15 as blank",
-       {"bc 05 14 23 32 41 50 6f 7f be"},
-       false,
-       {"1D@0 [ABCDE 00]"}},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(decode(c.pieces, c.finish), c.events) << c.name;
+  const std::vector<ByteCase> cases = byte_cases();
+  EXPECT_GE(cases.size(), 30u);
+  for (const ByteCase& c : cases) {
+    EXPECT_EQ(decode(c.steps), c.events) << c.name;
+    // However the pieces are cut into reads, the same (a gap or an end stays where it is).
+    std::vector<std::string> bytewise;
+    for (const std::string& step : c.steps) {
+      if (step == "gap" || step == "end") {
+        bytewise.push_back(step);
+        continue;
+      }
+      for (std::size_t i = 0; i < step.size(); i += 3) bytewise.push_back(step.substr(i, 2));
+    }
+    EXPECT_EQ(decode(bytewise), c.events) << c.name << " (a byte a read)";
   }
 }
 
@@ -146,6 +133,73 @@ TEST(CtsStream, ChangesAsLinesAndJson) {
   lane.state.digits = {10, 13, 15, 15, 5, 7, 5, 8};
   lane.state.running = false;
   EXPECT_EQ(change_line(lane, ""), "lane 1  place 13  57.58  [AD  5758]\n");
+}
+
+TEST(DecodeInputs, RawFilesFollowOnOnlyAsOneCapturesChunks) {
+  struct Case {
+    const char* before;
+    const char* next;
+    bool follows;
+  };
+  const Case cases[] = {
+      {"captures/serial_0012_101500.bin", "captures/serial_0013_101500.bin", true},
+      {"serial_9999_101500.bin", "serial_10000_111500.bin", true},
+      {"c\\serial_0001_235959.bin", "c\\serial_0002_000001.bin", true},  // past midnight
+      {"serial_0002_103000.bin", "serial_0003_100001.bin", false},       // back: another run
+      {"serial_0001_120000.bin", "serial_0002_000001.bin", false},       // 12 h on: another day
+      {"serial_0012_101500.bin", "serial_0014_101501.bin", false},       // one missing
+      {"a/serial_0012_101500.bin", "b/serial_0013_101501.bin", false},
+      {"serial_0012_101500.bin", "probe_0013_101501.bin", false},
+      {"serial_0012_101500.bin", "serial_0013_101501_2.bin", false},  // a name two runs wanted
+      {"serial_0012_101500.bin", "serial_00013_101501.bin", false},   // not the tool's padding
+      {"serial_0012_101500.bin", "serial_0013_246000.bin", false},
+      {"meet.bin", "meet2.bin", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(continues_chunk_file(c.before, c.next), c.follows) << c.before << " " << c.next;
+  }
+}
+
+TEST(DecodeInputs, GapsInALog) {
+  LogReading reading;
+  for (const auto& [number, line, source] : std::vector<std::tuple<int, int, std::string>>{
+           {1, 1, "serial/COM3@9600"},
+           {2, 5, "serial/COM3@9600"},                 // follows on
+           {4, 9, "serial/COM3@9600"},                 // #3 lost
+           {5, 17, "serial/COM3@9600"},                // something skipped at line 13
+           {6, 21, "serial/COM3@9600 [reconnected]"},  // the port came back
+           {7, 25, "serial/COM@9600@9600"}}) {
+    LogRecord record;
+    record.number = static_cast<std::uint64_t>(number);
+    record.line = static_cast<std::size_t>(line);
+    record.source = source;
+    reading.records.push_back(record);
+  }
+  reading.warnings = {{29, "stray text"}, {13, "damaged record"}, {1, "at a record"}};
+  const RecordGaps gaps = record_gaps("x.log", reading);
+  EXPECT_EQ(gaps.before,
+            (std::vector<std::string>{"", "", "x.log: record #4 follows #2",
+                                      "x.log: something was skipped before record #5",
+                                      "x.log: the port was away before record #6", ""}));
+  EXPECT_EQ(gaps.after_last, "x.log: something was skipped after record #7");
+}
+
+TEST(DecodeInputs, WhenEachByteOfARecordArrived) {
+  EXPECT_DOUBLE_EQ(byte_time_ms("serial/tty@x@2400 [reconnected]"), 11000.0 / 2400);
+  EXPECT_EQ(byte_time_ms("probe/COM3@9600-N-8-1 [preset=enq]"), 0);
+  EXPECT_EQ(byte_time_ms("serial/COM3@0"), 0);
+  const std::uint32_t noon = 12 * 3600000;
+  RecordTiming record{noon, std::nullopt, 12, byte_time_ms("serial/COM3@9600")};
+  EXPECT_EQ(byte_arrival_ms(record, 11), noon);      // the last byte: the record's time
+  EXPECT_EQ(byte_arrival_ms(record, 0), noon - 13);  // 11 byte times before
+  record.previous_ms = noon - 5;                     // never before the record before it
+  EXPECT_EQ(byte_arrival_ms(record, 0), noon - 5);
+  record.previous_ms = noon + 10 * 60000;  // the clock stepped back: the bytes' own estimate
+  EXPECT_EQ(byte_arrival_ms(record, 0), noon - 13);
+  // Past midnight, the record before was the day before.
+  const RecordTiming after_midnight{100, MS_PER_DAY - 100, 873, 11000.0 / 9600};
+  EXPECT_EQ(byte_arrival_ms(after_midnight, 0), MS_PER_DAY - 100);
+  EXPECT_EQ(time_of_day_text(noon - 13), "11:59:59.987");
 }
 
 }  // namespace
