@@ -4,9 +4,12 @@
 //
 // And the same stream with damage: reads dropped (a record the log reader skipped), bytes dropped
 // (an outage), gaps where nothing was lost, the decoder told of each gap. Then no state shown is
-// one the intact stream never showed: every change agrees with a state the intact decoding
-// reported for that channel (a cell never sent since reading began, or since the gap, says
-// nothing), and a channel shown again after the last gap ends as the intact stream ends it.
+// one the bytes never showed: every change agrees with a state the intact decoding reported for
+// that channel (a cell never sent since reading began, or since the gap, says nothing), or is one
+// that a decoding begun afresh at the last gap reports (after a gap reading starts again as at
+// the start of a stream, so a frame whose first part was lost is read as the frame it then is);
+// and a channel shown again after the last gap ends as the intact stream or that fresh decoding
+// ends it.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -155,7 +158,32 @@ void check_damaged(kelp::ByteView bytes, const std::vector<std::size_t>& cuts,
   kelp::CtsDecoder decoder;
   std::vector<kelp::CtsEvent> seen;
   const kelp::CtsSink sink = [&](const kelp::CtsEvent& event) { seen.push_back(event); };
-  std::size_t after_last_gap = 0;  // index in `seen` of the first event after the last gap
+  // The decoding begun afresh at the last gap, and what it reported; `since` holds, for each of
+  // `seen`, the gap it came after (0: none).
+  kelp::CtsDecoder fresh;
+  std::size_t gaps = 0;
+  std::vector<std::size_t> since;
+  using Keys = std::array<std::set<std::string>, kelp::CTS_CHANNELS>;
+  std::vector<Keys> fresh_keys(1);  // by gap
+  std::array<std::optional<kelp::CtsChannel>, kelp::CTS_CHANNELS> fresh_last;
+  const kelp::CtsSink fresh_sink = [&](const kelp::CtsEvent& event) {
+    if (event.damaged) return;
+    fresh_keys.back()[event.channel].insert(key_of(event.state));
+    fresh_last[event.channel] = event.state;
+  };
+  const auto feed = [&](kelp::ByteView piece, std::uint64_t tag) {
+    kelp::cts_feed(decoder, piece, tag, sink);
+    since.resize(seen.size(), gaps);
+    if (gaps > 0) kelp::cts_feed(fresh, piece, tag, fresh_sink);
+  };
+  const auto gap = [&] {
+    kelp::cts_gap(decoder, sink);
+    since.resize(seen.size(), gaps);
+    ++gaps;
+    fresh = kelp::CtsDecoder{};
+    fresh_keys.emplace_back();
+    fresh_last.fill(std::nullopt);
+  };
   bool dropped_before = false;
   for (std::size_t p = 0; p + 1 < bounds.size(); ++p) {
     const unsigned choice = choices.next(8);
@@ -163,10 +191,6 @@ void check_damaged(kelp::ByteView bytes, const std::vector<std::size_t>& cuts,
       dropped_before = true;
       continue;
     }
-    const auto gap = [&] {
-      kelp::cts_gap(decoder, sink);
-      after_last_gap = seen.size();
-    };
     // A gap where nothing was lost counts the same.
     if (dropped_before || choice == 2) gap();
     dropped_before = false;
@@ -174,17 +198,17 @@ void check_damaged(kelp::ByteView bytes, const std::vector<std::size_t>& cuts,
     if (choice == 1 && piece.size() > 1) {  // bytes lost inside it: two pieces with a gap
       const std::size_t from = choices.next(static_cast<unsigned>(piece.size()));
       const std::size_t count = 1 + choices.next(static_cast<unsigned>(piece.size() - from));
-      kelp::cts_feed(decoder, piece.subspan(0, from), p, sink);
+      feed(piece.subspan(0, from), p);
       gap();
       piece = piece.subspan(from + count);
     }
-    kelp::cts_feed(decoder, piece, p, sink);
+    feed(piece, p);
   }
   // Bytes lost at the end are a gap too (a log's last record skipped as damaged).
-  if (dropped_before) kelp::cts_gap(decoder, sink);
+  if (dropped_before) gap();
   kelp::cts_finish(decoder, sink);
-  // Nothing came after that gap to catch up with the intact stream.
-  if (dropped_before) after_last_gap = seen.size();
+  since.resize(seen.size(), gaps);
+  if (gaps > 0) kelp::cts_finish(fresh, fresh_sink);
 
   std::array<kelp::CtsChannel, kelp::CTS_CHANNELS> shown{};
   std::array<bool, kelp::CTS_CHANNELS> shown_since_gap{};
@@ -199,8 +223,9 @@ void check_damaged(kelp::ByteView bytes, const std::vector<std::size_t>& cuts,
     }
     KELP_CHECK(!(e.state == e.before));
     shown[e.channel] = e.state;
-    if (i >= after_last_gap) shown_since_gap[e.channel] = true;
-    // Nothing the intact stream never had.
+    if (gaps > 0 && since[i] == gaps) shown_since_gap[e.channel] = true;
+    // Nothing the bytes never had.
+    if (fresh_keys[since[i]][e.channel].count(key_of(e.state)) != 0) continue;
     if (had_keys[e.channel].count(key_of(e.state)) == 0) {
       bool found = false;
       for (const kelp::CtsChannel& h : had[e.channel]) {
@@ -215,6 +240,7 @@ void check_damaged(kelp::ByteView bytes, const std::vector<std::size_t>& cuts,
   // Nothing lost: a channel shown again after the last gap ends as in the intact stream.
   for (std::size_t ch = 0; ch < kelp::CTS_CHANNELS; ++ch) {
     if (!shown_since_gap[ch]) continue;
+    if (fresh_last[ch] && shown[ch] == *fresh_last[ch]) continue;
     KELP_CHECK(last_had[ch].has_value());
     KELP_CHECK(agrees(shown[ch], *last_had[ch]));
   }

@@ -42,10 +42,6 @@ void report_damage(CtsDecoder& decoder, const CtsFrame& frame, CtsDamage why, co
 }
 
 void apply(CtsDecoder& decoder, const CtsFrame& frame, const CtsSink& sink) {
-  if (frame.after_gap) {
-    if (cells_set(frame.cells) != 0) report_damage(decoder, frame, CtsDamage::AfterGap, sink);
-    return;
-  }
   if (const CtsDamage why = damage_of(frame); why != CtsDamage::None) {
     report_damage(decoder, frame, why, sink);
     return;
@@ -112,17 +108,7 @@ void cts_feed(CtsDecoder& decoder, ByteView bytes, std::uint64_t tag, const CtsS
       continue;
     }
 
-    CtsFrame next{b, at, tag, CtsChannel::filled_unsent(), 0, 0, false, false};
-    if (decoder.after_gap != 0) {
-      // A channel-0 frame is never the rest of a cut frame, but may have cut one that the gap
-      // took: then the frame after it may be that frame's rest.
-      if (cts_control(b).channel == 0 && decoder.after_gap == 1) {
-        decoder.after_gap = 2;
-      } else {
-        next.after_gap = cts_control(b).channel != 0;
-        decoder.after_gap = 0;
-      }
-    }
+    const CtsFrame next{b, at, tag, CtsChannel::filled_unsent(), 0, 0, false};
     if (!decoder.in_frame) {
       decoder.in_frame = true;
       decoder.frame = next;
@@ -165,7 +151,6 @@ void cts_gap(CtsDecoder& decoder, const CtsSink& sink) {
   if (decoder.in_frame) count_layout(decoder, decoder.frame);
   decoder.in_frame = false;
   decoder.holding = false;
-  decoder.after_gap = 1;
   for (std::size_t ch = 0; ch < CTS_CHANNELS; ++ch) {
     decoder.stale_digits[ch] = cells_set(decoder.channels[ch].digits);
     decoder.stale_format[ch] = cells_set(decoder.channels[ch].format);

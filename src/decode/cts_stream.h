@@ -24,13 +24,11 @@
 //   - at a gap (the caller's word that bytes were lost or that the bytes after do not follow the
 //     bytes before on the wire: a damaged record, an outage of the port, two files that are not
 //     one capture) the frame being read, and a frame that a channel-0 frame cut, are dropped and
-//     reported as damaged; reading starts again as at the start of a stream. The first frame
-//     after the gap (or, when that is a channel-0 frame, the frame after it) may be the second
-//     part of a frame cut before the gap, whose first part the gap took: it is dropped too. Every
-//     channel keeps the state it last showed, but what it shows next is reported only once every
-//     cell it holds (digits and format) has been sent again since the gap: a frame that sends
-//     only some cells would otherwise lay them over cells the lost bytes may have changed, a
-//     state the stream never had.
+//     reported as damaged; reading starts again as at the start of a stream. Every channel keeps
+//     the state it last showed, but what it shows next is reported only once every cell it
+//     holds (digits and format) has been sent again since the gap: a frame that sends only some
+//     cells (the rest of a frame cut before the gap, say) would otherwise lay them over cells the
+//     lost bytes may have changed, a state the stream never had.
 // A change is reported only when the channel differs from what it last showed (its cells, its
 // format or a running flag), or has just become known. Every state reported is thus one the
 // stream really had (a cell not sent since reading began or since a gap is unknown, not a claim):
@@ -93,7 +91,6 @@ enum class CtsDamage : std::uint8_t {
   TooManyBytes,  // more than 8 data bytes: a control byte was lost
   RepeatedCell,  // one cell sent twice: a control byte was lost
   Gap,           // cut off by a gap before it had ended
-  AfterGap,      // the first after a gap: perhaps the rest of a frame cut before it
 };
 
 // What the decoder reports: a channel changed, or a damaged frame was skipped.
@@ -120,7 +117,6 @@ struct CtsFrame {
   std::uint8_t count = 0;  // data bytes of this part so far, counting stops at 9
   std::uint8_t sent = 0;   // the cells this part sent, one bit each
   bool repeated_cell = false;
-  bool after_gap = false;  // may be the second part of a frame the gap cut off
 };
 
 struct CtsDecoder {
@@ -133,8 +129,6 @@ struct CtsDecoder {
   CtsFrame frame;         // the frame being read
   bool holding = false;   // `held` was cut by the channel-0 frame now being read
   CtsFrame held;
-  // After a gap: 1 while the first frame is awaited, 2 after a first frame of channel 0.
-  std::uint8_t after_gap = 0;
   std::uint64_t offset = 0;         // bytes fed so far
   std::uint64_t skipped_bytes = 0;  // data bytes outside any frame (before a first control byte)
   // How much of the input had the stream's layout: the bytes of frames (or parts of cut frames)

@@ -140,10 +140,6 @@ std::string damaged_frame_warning(const CtsEvent& event, std::string_view time,
   if (event.damage == CtsDamage::Gap) {
     return "Warning: " + where + ": " + frame + " cut off by a gap" + why + ", skipped\n";
   }
-  if (event.damage == CtsDamage::AfterGap) {
-    return "Warning: " + where + ": " + frame +
-           " may be the rest of a frame that a gap cut off" + why + ", skipped\n";
-  }
   const std::string what = event.damage == CtsDamage::TooManyBytes
                                ? "more than 8 data bytes: a control byte was lost"
                                : "a cell sent twice: a control byte was lost";

@@ -32,8 +32,7 @@ std::string change_json(const CtsEvent& event, std::string_view time);
 // "Warning: offset 2373 (12:00:03.000): damaged digit frame of channel 4 (more than 8 data
 // bytes: a control byte was lost), skipped\n"; for a frame that a gap cut off, `gap` says where
 // the gap is: "Warning: offset 960 (12:00:01.000): digit frame of channel 3 cut off by a gap
-// (captures/serial_20261208_161316.log: the port was away before record #2), skipped\n", and
-// for the first frame after it "... may be the rest of a frame that a gap cut off (...), ...".
+// (captures/serial_20261208_161316.log: the port was away before record #2), skipped\n".
 std::string damaged_frame_warning(const CtsEvent& event, std::string_view time,
                                   std::string_view gap = "");
 

@@ -33,8 +33,6 @@ const char* damage_name(CtsDamage damage) {
       return "cell";
     case CtsDamage::Gap:
       return "gap";
-    case CtsDamage::AfterGap:
-      return "after";
     case CtsDamage::None:
       break;
   }
