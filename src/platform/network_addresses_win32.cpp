@@ -1,6 +1,7 @@
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After the socket headers, which declare the address types the adapter list holds.
+#include <iphlpapi.h>
 
 #include <span>
 #include <vector>

@@ -29,7 +29,13 @@ constexpr std::array<TypeByExtension, 12> CONTENT_TYPES = {{
 }  // namespace
 
 std::string_view request_path(std::string_view target) {
-  return target.substr(0, target.find_first_of("?#"));
+  target = target.substr(0, target.find_first_of("?#"));
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (!target.starts_with(scheme)) continue;
+    const std::size_t path = target.find('/', scheme.size());
+    return path == std::string_view::npos ? "/" : target.substr(path);
+  }
+  return target;
 }
 
 std::string_view content_type_for(std::string_view file_name) {

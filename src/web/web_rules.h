@@ -9,7 +9,8 @@
 
 namespace kelp {
 
-// The path of a request target: what comes before "?" or "#".
+// The path of a request target: what comes before "?" or "#", without the scheme and host of a
+// target in absolute form ("http://host:8080/board.json" is "/board.json").
 std::string_view request_path(std::string_view target);
 
 // The content type for a page file, by its extension (text types with charset=utf-8);

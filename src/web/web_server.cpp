@@ -168,7 +168,10 @@ bool is_http_error(const error_code& ec) {
 class WebConnection : public std::enable_shared_from_this<WebConnection> {
  public:
   WebConnection(WebServerState& server, tcp::socket socket)
-      : server_(server), stream_(std::move(socket)), keep_alive_(stream_.get_executor()) {}
+      : server_(server),
+        stream_(std::move(socket)),
+        keep_alive_(stream_.get_executor()),
+        write_deadline_(stream_.get_executor()) {}
   ~WebConnection() { --server_.open_connections; }
 
   void read_request() {
@@ -254,9 +257,10 @@ class WebConnection : public std::enable_shared_from_this<WebConnection> {
     if (!head_only_) response_->body() = {body_.bytes.data(), body_.bytes.size()};
     const bool keep_alive = keep_alive_request_ && !close;
     response_->keep_alive(keep_alive);
-    stream_.expires_after(server_.write_timeout);
+    begin_write();
     http::async_write(stream_, *response_,
                       [self = shared_from_this(), keep_alive](error_code ec, std::size_t) {
+                        self->end_write();
                         self->response_.reset();
                         self->body_ = {};
                         if (ec) return;
@@ -302,9 +306,10 @@ class WebConnection : public std::enable_shared_from_this<WebConnection> {
     // connection ends it.
     head.keep_alive(false);
     stream_head_.emplace(std::move(head));
-    stream_.expires_after(server_.write_timeout);
+    begin_write();
     http::async_write(stream_, *stream_head_,
                       [self = shared_from_this()](error_code ec, std::size_t) {
+                        self->end_write();
                         self->stream_head_.reset();
                         if (ec) return;
                         if (self->head_only_) {
@@ -321,12 +326,10 @@ class WebConnection : public std::enable_shared_from_this<WebConnection> {
 
   // An event stream's client sends nothing more; reading tells at once when it goes away.
   void watch_for_close() {
-    stream_.expires_never();
     stream_.async_read_some(net::buffer(scratch_),
                             [self = shared_from_this()](error_code ec, std::size_t) {
                               if (ec) {
-                                self->stream_.close();
-                                self->keep_alive_.cancel();
+                                self->drop();
                                 return;
                               }
                               self->watch_for_close();
@@ -338,19 +341,41 @@ class WebConnection : public std::enable_shared_from_this<WebConnection> {
     frame_ = std::move(frame);
     const net::const_buffer bytes =
         frame_ ? net::buffer(*frame_) : net::buffer(SSE_KEEP_ALIVE.data(), SSE_KEEP_ALIVE.size());
-    // A read is always pending on a stream, so this sets the time-out of the write alone.
-    stream_.expires_after(server_.write_timeout);
+    begin_write();
     net::async_write(stream_, bytes, [self = shared_from_this()](error_code ec, std::size_t) {
+      self->end_write();
       self->writing_ = false;
       self->frame_.reset();
       if (ec) {
-        self->stream_.close();
-        self->keep_alive_.cancel();
+        self->drop();
         return;
       }
       self->arm_keep_alive();
       self->push();
     });
+  }
+
+  // Every write has a deadline of its own: a client that takes nothing for the write time-out
+  // is dropped. (The stream's own time-outs close the socket alone, and Wine never ends a
+  // write pending on a socket closed that way; cancelling it first ends it everywhere.)
+  void begin_write() {
+    stream_.expires_never();  // nothing is pending here but, on a stream, its read
+    const std::uint64_t write = ++writes_started_;
+    write_deadline_.expires_after(server_.write_timeout);
+    write_deadline_.async_wait([self = shared_from_this(), write](error_code ec) {
+      if (!ec && self->writes_ended_ < write) self->drop();
+    });
+  }
+  void end_write() {
+    ++writes_ended_;
+    write_deadline_.cancel();
+  }
+  void drop() {
+    error_code ignored;
+    stream_.socket().cancel(ignored);
+    stream_.close();
+    keep_alive_.cancel();
+    write_deadline_.cancel();
   }
 
   void arm_keep_alive() {
@@ -376,6 +401,9 @@ class WebConnection : public std::enable_shared_from_this<WebConnection> {
   unsigned http_version_ = 11;
 
   net::steady_timer keep_alive_;
+  net::steady_timer write_deadline_;
+  std::uint64_t writes_started_ = 0;
+  std::uint64_t writes_ended_ = 0;
   bool streaming_ = false;
   bool writing_ = false;
   std::uint64_t sent_version_ = 0;

@@ -12,6 +12,7 @@
 // - Once started the server runs on a thread of its own. `publish_web_document` may be called
 //   from any thread at any time; it copies nothing but the one text, takes a lock held only for
 //   a pointer swap, never waits for a client or the network, and never fails because of one.
+//   It must not run at the same time as `stop_web_server` or the destructor on another thread.
 // - Served: every file of src/web/pages (embedded at build time; "/" is index.html, "/overlay"
 //   overlay.html, every file also "/" + its name), then the caller's `resources` (a path given
 //   twice: the later one wins), then the `documents`, then `events_path`. Only GET and HEAD are

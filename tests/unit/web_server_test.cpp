@@ -162,6 +162,8 @@ TEST(WebRules, EventsPathsAndTypes) {
   EXPECT_EQ(request_path("/?lanes=6"), "/");
   EXPECT_EQ(request_path("/overlay?lanes=8#x"), "/overlay");
   EXPECT_EQ(request_path("/board.json"), "/board.json");
+  EXPECT_EQ(request_path("http://meet:8080/board.json?x"), "/board.json");
+  EXPECT_EQ(request_path("http://meet:8080"), "/");
   EXPECT_EQ(content_type_for("board.js"), "text/javascript; charset=utf-8");
   EXPECT_EQ(content_type_for("favicon.svg"), "image/svg+xml; charset=utf-8");
   EXPECT_EQ(content_type_for("font.woff2"), "font/woff2");
@@ -285,9 +287,17 @@ TEST(WebServer, StartErrorsNameTheAddressAndTheReason) {
   settings.port = port;
   const std::string where = "cannot serve on 127.0.0.1:" + std::to_string(port) + ": ";
   EXPECT_EQ(start_error(settings), where + "the port is in use by another program");
-  settings.host = "192.0.2.1";  // a documentation address no machine has
-  EXPECT_EQ(start_error(settings), "cannot serve on 192.0.2.1:" + std::to_string(port) +
-                                       ": 192.0.2.1 is not an address of this machine");
+  // A documentation address that is not one of this machine's (test machines use some).
+  for (const std::string foreign : {"203.0.113.77", "198.51.100.77", "192.0.2.77"}) {
+    const auto local = network_addresses();
+    if (std::any_of(local.begin(), local.end(), [&](auto& a) { return a.address == foreign; })) {
+      continue;
+    }
+    settings.host = foreign;
+    EXPECT_EQ(start_error(settings), "cannot serve on " + foreign + ":" + std::to_string(port) +
+                                         ": " + foreign + " is not an address of this machine");
+    break;
+  }
   settings.host = "scoreboard";
   EXPECT_TRUE(
       start_error(settings).ends_with("'scoreboard' is not an IP address "
