@@ -9,15 +9,19 @@
 //   fail here. The text says which address and why, e.g.
 //   "cannot serve on 127.0.0.1:8080: the port is in use by another program"; it has no "ERROR"
 //   prefix and no line end, for the caller to print as it prints its errors.
-// - Once started the server runs on a thread of its own. `publish_web_document` may be called
-//   from any thread at any time; it copies nothing but the one text, takes a lock held only for
-//   a pointer swap, never waits for a client or the network, and never fails because of one.
-//   It must not run at the same time as `stop_web_server` or the destructor on another thread.
+// - Once started the server runs on one thread of its own and never calls back into the caller.
+//   `publish_web_document` may be called from any thread at any time; it keeps the text it is
+//   given (move it in: it is not copied), takes a lock held only for a pointer swap, never waits
+//   for a client or the network, and never fails because of one. It must not run at the same
+//   time as `stop_web_server` or the destructor on another thread.
 // - Served: every file of src/web/pages (embedded at build time; "/" is index.html, "/overlay"
-//   overlay.html, every file also "/" + its name), then the caller's `resources` (a path given
-//   twice: the later one wins), then the `documents`, then `events_path`. Only GET and HEAD are
-//   answered (any other method: 405 with Allow); an unknown path is 404; the query string is
-//   ignored for matching ("/?lanes=6" is "/"). Nothing is ever read from the file system.
+//   overlay.html, every file also "/" + its name), the caller's `resources` and `documents`, and
+//   `events_path`. Where two share a path, the event stream comes first, then a document, then
+//   a resource, then a page. The `events_document` is a document even if `documents` does not
+//   list it (then an empty JSON text until the first publish). Only GET and HEAD are answered
+//   (any other method: 405 with "Allow: GET, HEAD"; a request with a body: 400); an unknown path
+//   is 404; the query string is ignored for matching ("/?lanes=6" is "/"). Nothing is ever read
+//   from the file system.
 // - A document's latest text wins: a request gets the version current when it was read.
 //   Documents are sent with "Cache-Control: no-store", fixed resources with "no-cache"; every
 //   response carries "X-Content-Type-Options: nosniff" and a Content-Security-Policy that allows
@@ -32,14 +36,15 @@
 //   routers keep an idle stream open.
 // - A client never holds the caller back: each client is sent the latest version whenever its
 //   previous write has gone out, so a slow reader skips versions and at most one version waits
-//   for it. A client whose write makes no progress for `write_timeout` is dropped.
+//   for it. A client whose write has not gone out within `write_timeout` is dropped: a board is a
+//   few KiB, so only a client that reads nothing, or next to nothing, takes that long.
 // - Bad input costs the client its own connection only: a request line and headers over 8 KiB
 //   get 431 and the connection is closed; a request that is not HTTP gets 400 and is closed; a
 //   connection that sends no whole request head within `request_timeout` (also between requests
 //   on a kept-alive connection) is closed; beyond `max_connections` open connections a new one is
 //   refused at once (503 and closed) while the others go on. Keep-alive works as HTTP/1.1 says.
 // - `stop_web_server`, and the destructor of WebServer, close the listening socket and every
-//   connection and join the thread; publishing afterwards does nothing.
+//   connection and join the thread; publishing afterwards does nothing and gives false.
 #pragma once
 
 #include <chrono>
