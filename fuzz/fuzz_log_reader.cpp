@@ -160,10 +160,16 @@ Built build_log(const std::uint8_t* data, std::size_t size) {
         record.number = log.records.size() + 1;
         record.source = "serial/" + kelp::escape_text(label) + "@9600";
         break;
-      case LogKind::Probe:
+      case LogKind::Probe: {
+        // A label typed with a line that begins like a text line is not read back.
+        std::string typed = label;
+        for (std::size_t at; (at = typed.find("\nRAW_TEXT: ")) != std::string::npos;) {
+          typed.erase(at, 1);
+        }
         record.number = 1;
-        record.source = "probe/COM3@9600-N-8-1 [text=" + label + "]";
+        record.source = "probe/COM3@9600-N-8-1 [text=" + typed + "]";
         break;
+      }
       default:
         record.source = stamp % 2 == 0 ? "MM->CTS6" : "CTS6->MM";
         record.number = ++frames[stamp % 2];
@@ -310,10 +316,10 @@ void check_nothing_lost(const Built& log, std::size_t k, const Damage& damaged) 
     // Nothing read between two records the tool wrote: never a record quoted in a text.
     KELP_CHECK(r == reading.records.size() || reading.records[r].offset >= at);
     if (j == k) {
-      // The damaged record itself, if it still reads whole: where it starts (a byte of its
-      // source or time changed), or as it was written after a byte added before it.
+      // The damaged record itself, if it still reads whole: its own bytes where it starts (a
+      // byte of its source or time changed), or as it was written after a byte added before it.
       if (r < reading.records.size() && reading.records[r].offset < damaged.end &&
-          (reading.records[r].offset == at ||
+          ((reading.records[r].offset == at && reading.records[r].bytes == log.records[k].bytes) ||
            same_record(reading.records[r], log.records[k], log.kind != LogKind::Proxy))) {
         damaged_one_read = true;
         ++r;

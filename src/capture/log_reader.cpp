@@ -58,6 +58,20 @@ std::optional<std::uint64_t> parse_count(std::string_view digits) {
 // A number as the tool writes it: no leading zero.
 bool is_canonical(std::string_view digits) { return digits.size() == 1 || digits[0] != '0'; }
 
+// "--- #N at HH:MM:SS.mmm from " somewhere in the text.
+bool holds_a_header(std::string_view text) {
+  for (std::size_t at = text.find(RECORD_OPEN); at != NPOS; at = text.find(RECORD_OPEN, at + 1)) {
+    std::size_t end = at + RECORD_OPEN.size();
+    while (end < text.size() && is_digit(text[end])) ++end;
+    if (end > at + RECORD_OPEN.size() && text.substr(end, RECORD_AT.size()) == RECORD_AT &&
+        parse_event_time(text.substr(end + RECORD_AT.size(), TIME_LENGTH)) &&
+        text.substr(end + RECORD_AT.size() + TIME_LENGTH, RECORD_FROM.size()) == RECORD_FROM) {
+      return true;
+    }
+  }
+  return false;
+}
+
 LogKind kind_of_source(std::string_view source) {
   if (source.starts_with("udp/")) return LogKind::Udp;
   if (source.starts_with("serial/")) return LogKind::Serial;
@@ -404,7 +418,7 @@ class Reader {
       const std::size_t after = pos + 1 + TIME_LENGTH;
       if (content_[after] == ' ') return read_frame(pos, pass, sure);
       const std::string_view tail = content_.substr(after);
-      if (tail.starts_with("] probe=")) return read_probe_note(pos);
+      if (tail.starts_with("] probe=")) return read_probe_note(pos, pass);
       if (tail.starts_with("] baud=")) {
         return Entry{Entry::Note, line_ends_.after(pos), {}, {}, LogKind::Scan};
       }
@@ -468,8 +482,16 @@ class Reader {
       const std::string_view source = content_.substr(source_at, count_at - 2 - source_at);
       const LogKind kind = kind_of_source(source);
       if (kind == LogKind::Unknown) continue;
+      // No source holds a record's header (a port name, a typed label): such a "source" is a
+      // header cut short or that lost its line break, run on into a header its text quotes.
+      if (holds_a_header(source)) continue;
       if (header_end != first_line_end) {
         if (kind != LogKind::Probe) break;
+        // One that runs over a line beginning like a text line is a damaged header run on into
+        // its own text (a label typed with such a line costs its record); a probe's source ends
+        // with its label in brackets.
+        if (source.find("\n" + std::string(RAW_TEXT)) != std::string_view::npos) break;
+        if (!source.ends_with(']')) continue;
         if (pass == Pass::Full) {
           const std::size_t real = next_real_start(pos + 1);
           if (real != NPOS && real < header_end) break;
@@ -632,21 +654,11 @@ class Reader {
     const std::size_t longest_end =
         saturating_add(saturating_add(text, n == 0 ? 0 : hex_length + 1),
                        saturating_add(layout.hex_label.size(), hex_length + 1));
-    if (other_count != nullptr && size >= longest_end) {
-      Entry entry = damaged(after_line(*other_count),
-                            name + ": its header announces " + std::to_string(header.count) +
-                                " bytes, its hex line holds " + std::to_string(other_count->count),
-                            kind);
-      // The text may still have been a payload that quotes a log.
-      entry.next_is_sure = false;
-      return entry;
-    }
-
-    // No hex line of its own agrees with it. A text of n bytes is at least n bytes long (less in
-    // a CR LF file, where a CR LF may have become LF) and longer only by the U+FFFD it holds, so
-    // whatever starts before the longest such text could end may be part of it; after that the
-    // next whole record or line is where reading goes on. Inside text that may be a damaged
-    // record's there is no such certainty, and nothing whole that follows is passed over.
+    // Where no hex line of its own agrees with it: a text of n bytes is at least n bytes long
+    // (less in a CR LF file, where a CR LF may have become LF) and longer only by the U+FFFD it
+    // holds, so whatever starts before the longest such text could end may be part of it; after
+    // that the next whole record or line is where reading goes on. Inside text that may be a
+    // damaged record's there is no such certainty, and nothing whole that follows is passed over.
     const std::size_t shortest = text_lengths().shortest(text, n);
     const std::size_t longest = text_lengths().longest(text, n);
     const std::size_t next =
@@ -657,7 +669,20 @@ class Reader {
                                   : hex_lines(layout).of_count_within(
                                         static_cast<std::size_t>(n), text + shortest,
                                         saturating_add(text, static_cast<std::size_t>(3 * n)));
-    if (own != nullptr && own->at < next) {
+    if (own != nullptr && own->at >= next) own = nullptr;
+    // Of a line that agrees with the text and a line of the announced length, the later one ends
+    // the record: the earlier lies inside its text.
+    if (other_count != nullptr && size >= longest_end &&
+        (own == nullptr || own->at < other_count->at)) {
+      Entry entry = damaged(after_line(*other_count),
+                            name + ": its header announces " + std::to_string(header.count) +
+                                " bytes, its hex line holds " + std::to_string(other_count->count),
+                            kind);
+      // The text may still have been a payload that quotes a log.
+      entry.next_is_sure = false;
+      return entry;
+    }
+    if (own != nullptr) {
       return damaged(after_line(*own),
                      name + (own->well_formed ? ": its text line does not match its hex line"
                                               : ": its hex line is damaged"),
@@ -680,8 +705,10 @@ class Reader {
   // "[HH:MM:SS.mmm] probe=LABEL baud=B-P-8-1 NO_RESPONSE\n" or "... ERROR: what\n". The label is
   // the payload as typed and may hold line breaks; the line ends where the file ends or the next
   // record starts after one of these two endings.
-  Entry read_probe_note(std::size_t pos) {
-    const std::size_t limit = saturating_add(pos, MAX_HEADER_BYTES);
+  Entry read_probe_note(std::size_t pos, Pass pass) {
+    std::size_t limit = saturating_add(pos, MAX_HEADER_BYTES);
+    // Nor does it run over a whole record (that is a note's look-alike in a text).
+    if (pass == Pass::Full) limit = std::min(limit, next_real_start(pos + 1));
     std::size_t fallback = NPOS;
     std::size_t from = pos;
     for (int tries = 0; tries < MAX_HEADER_ENDS; ++tries) {
@@ -690,6 +717,7 @@ class Reader {
       const std::size_t at = std::min(quiet, error);
       if (at == NPOS || at > limit) break;
       const std::size_t end = at == quiet ? at + PROBE_NO_RESPONSE.size() : line_ends_.after(at);
+      if (end > limit) break;
       if (fallback == NPOS) fallback = end;
       if (end == content_.size() || starts_here(end)) {
         return Entry{Entry::Note, end, {}, {}, LogKind::Probe};

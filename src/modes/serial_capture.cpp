@@ -118,7 +118,7 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
   Capture capture{view,
                   log,
                   "Serial " + settings.port,
-                  "serial/" + settings.port + "@" + std::to_string(settings.baud),
+                  "serial/" + port_for_record(settings.port) + "@" + std::to_string(settings.baud),
                   start_pending(ChunkClock::now()),
                   0};
   std::array<std::uint8_t, READ_SIZE> buffer{};
