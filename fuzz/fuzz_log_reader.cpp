@@ -133,10 +133,10 @@ Built build_log(const std::uint8_t* data, std::size_t size) {
       LogRecord quoted;
       quoted.number = log.records.size() + 2;
       quoted.time = time_text((record.time_of_day_ms + 1000) % kelp::MS_PER_DAY);
-      quoted.source = log.kind == LogKind::Proxy ? "CTS6->MM"
-                      : log.kind == LogKind::Udp ? "udp/10.0.0.1:5"
+      quoted.source = log.kind == LogKind::Proxy    ? "CTS6->MM"
+                      : log.kind == LogKind::Udp    ? "udp/10.0.0.1:5"
                       : log.kind == LogKind::Serial ? "serial/COM3@9600"
-                                                     : "probe/COM3@9600-N-8-1 [text=a]";
+                                                    : "probe/COM3@9600-N-8-1 [text=a]";
       quoted.bytes = payload;
       const std::string inner = kelp::rendered_record(log.kind, quoted);
       const std::size_t split = stamp % 4 == 1 ? 0 : std::min<std::size_t>(stamp % 16, length);
@@ -213,9 +213,8 @@ Built converted(const Built& log, Ends ends) {
   out.content.clear();
   for (std::size_t i = 0; i < log.records.size(); ++i) {
     out.starts[i] = out.content.size();
-    out.content += stored(std::string_view(log.content).substr(log.starts[i],
-                                                               log.ends[i] - log.starts[i]),
-                          ends);
+    out.content += stored(
+        std::string_view(log.content).substr(log.starts[i], log.ends[i] - log.starts[i]), ends);
     out.ends[i] = out.content.size();
   }
   const std::size_t tail = log.records.empty() ? 0 : log.ends.back();

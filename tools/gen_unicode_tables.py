@@ -269,8 +269,9 @@ bool is_alphabetic(char32_t c) { return in_table(ALPHABETIC, c); }
 bool is_numeric(char32_t c) { return in_table(NUMERIC, c); }
 
 void append_case_folded(std::string& out, char32_t c) {
-  const auto full = std::lower_bound(std::begin(FULL_FOLDS), std::end(FULL_FOLDS), c,
-                                     [](const FullFold& fold, char32_t x) { return fold.from < x; });
+  const auto full =
+      std::lower_bound(std::begin(FULL_FOLDS), std::end(FULL_FOLDS), c,
+                       [](const FullFold& fold, char32_t x) { return fold.from < x; });
   if (full != std::end(FULL_FOLDS) && full->from == c) {
     for (const char32_t to : full->to) {
       if (to != 0) append_utf8(out, to);

@@ -146,7 +146,8 @@ bool has_crlf_line_ends(std::string_view content) {
     return true;
   });
   // Hex lines, each line end searched once however the labels are crowded together.
-  for (const std::string_view label : {std::string_view("\nRAW_HEX: "), std::string_view("\n  HEX:  ")}) {
+  for (const std::string_view label :
+       {std::string_view("\nRAW_HEX: "), std::string_view("\n  HEX:  ")}) {
     std::size_t line_break = 0;
     for_each_occurrence(content, label, [&](std::size_t at) {
       if (line_break != NPOS && line_break <= at) {

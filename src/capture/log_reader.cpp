@@ -269,8 +269,8 @@ class Reader {
     if (content_.substr(pos).starts_with(RECORD_OPEN)) {
       std::size_t end = pos + RECORD_OPEN.size();
       while (end < content_.size() && is_digit(content_[end])) ++end;
-      return "record #" + std::string(content_.substr(pos + RECORD_OPEN.size(),
-                                                      end - pos - RECORD_OPEN.size()));
+      return "record #" +
+             std::string(content_.substr(pos + RECORD_OPEN.size(), end - pos - RECORD_OPEN.size()));
     }
     const std::string_view label = content_.substr(pos + 2 + TIME_LENGTH);
     return std::string(label.starts_with(FRAME_LABELS[0]) ? FRAME_LABELS[0] : FRAME_LABELS[1]) +
@@ -387,8 +387,8 @@ class Reader {
         if (poll_.now()) break;
         const auto lines = hex_lines(*layout).decoding_to(label + layout->text_label.size());
         if (lines.empty()) continue;
-        found = damaged(after_line(*lines.back()),
-                        "a record whose header cannot be read, skipped", LogKind::Unknown);
+        found = damaged(after_line(*lines.back()), "a record whose header cannot be read, skipped",
+                        LogKind::Unknown);
         found_at = label;
       }
     }

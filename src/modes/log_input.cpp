@@ -31,16 +31,13 @@ std::expected<LoadedLog, InputError> load_log(const std::string& path) {
   LoadedLog log{path, read_log(*content, interrupted)};
   if (log.reading.stopped) end_as_interrupted();
   if (log.reading.kind == LogKind::Unknown) {
-    return std::unexpected(
-        InputError{"ERROR: " + path + " is not a log of kelp-capture\n", false});
+    return std::unexpected(InputError{"ERROR: " + path + " is not a log of kelp-capture\n", false});
   }
   write_log_warnings(log);
   return log;
 }
 
-std::string empty_input_error(const std::string& path) {
-  return "ERROR: " + path + " is empty\n";
-}
+std::string empty_input_error(const std::string& path) { return "ERROR: " + path + " is empty\n"; }
 
 std::string skipped_input_warning(std::string_view error_line) {
   constexpr std::string_view ERROR_START = "ERROR: ";

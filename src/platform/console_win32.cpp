@@ -61,9 +61,9 @@ void init_console() {
   for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     if (!is_closed(GetStdHandle(which))) continue;
     if (which == STD_OUTPUT_HANDLE) g_output_closed = true;
-    HANDLE null = CreateFileW(L"NUL", which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE null =
+        CreateFileW(L"NUL", which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
   }
   // Single LF line ends, never CRLF, whatever the C runtime would have done.

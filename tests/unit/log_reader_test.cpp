@@ -193,8 +193,9 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
                    LogKind::Udp,
                    {empty, fourth},
                    {{5, "record #3: its header announces 9 bytes, its hex line holds"},
-                    {9, "record #9: whole, but skipped: it may be part of the text of the damaged "
-                        "record on line 5"}}});
+                    {9,
+                     "record #9: whole, but skipped: it may be part of the text of the damaged "
+                     "record on line 5"}}});
   cases.push_back({"a hex line cut mid-line",
                    record(empty) + cut_hex + record(fourth),
                    LogKind::Udp,
@@ -301,8 +302,9 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
           const std::vector<Written> read =
               proxy ? std::vector<Written>{frames_around[0], frames_around[1]}
                     : std::vector<Written>{around[0], around[1]};
-          const std::string content = proxy ? frame(frames_around[0]) + one + frame(frames_around[1])
-                                            : record(around[0]) + one + record(around[1]);
+          const std::string content = proxy
+                                          ? frame(frames_around[0]) + one + frame(frames_around[1])
+                                          : record(around[0]) + one + record(around[1]);
           cases.push_back({std::string(proxy ? "frame" : "record") + " quoting one, byte " +
                                (lost ? "lost at " : "added at ") + std::to_string(at),
                            content,
