@@ -45,22 +45,10 @@ void check_found_where_said(std::string_view content, const LogReading& reading)
   if (reading.crlf_line_ends) content = flat.content;
   std::size_t after_previous = 0;
   for (const LogRecord& record : reading.records) {
+    // The place in the flattened content that maps to the record's place in the file.
     std::size_t offset = record.offset;
-    if (reading.crlf_line_ends) {
-      // The place in the flattened content that maps to the record's place in the file.
-      std::size_t low = 0;
-      std::size_t high = content.size();
-      while (low < high) {
-        const std::size_t mid = low + (high - low) / 2;
-        if (flat.original_offset(mid) < record.offset) {
-          low = mid + 1;
-        } else {
-          high = mid;
-        }
-      }
-      offset = low;
-      KELP_CHECK(flat.original_offset(offset) == record.offset);
-    }
+    while (reading.crlf_line_ends && flat.original_offset(offset) > record.offset) --offset;
+    KELP_CHECK(!reading.crlf_line_ends || flat.original_offset(offset) == record.offset);
     const std::string written = kelp::rendered_record(reading.kind, record);
     std::string_view body = std::string_view(written).substr(0, written.size() - 1);
     const std::string lost_cr = kelp::without_crlf(body);

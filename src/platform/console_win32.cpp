@@ -19,11 +19,17 @@ bool is_console(HANDLE handle) {
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
 
-// A standard handle that names no open object: none was given, or the one given was closed.
-bool is_closed(HANDLE handle) {
+// A standard handle that names no open object: none was given, or the one given was closed (Wine
+// shows a closed descriptor as a file that no write reaches; writing nothing to a file does
+// nothing, so an output handle of that type is asked that way).
+bool is_closed(HANDLE handle, bool output) {
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return true;
   SetLastError(NO_ERROR);
-  return GetFileType(handle) == FILE_TYPE_UNKNOWN && GetLastError() == ERROR_INVALID_HANDLE;
+  const DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_UNKNOWN) return GetLastError() != NO_ERROR;
+  DWORD written = 0;
+  return output && type == FILE_TYPE_DISK && !WriteFile(handle, "", 0, &written, nullptr) &&
+         GetLastError() == ERROR_INVALID_HANDLE;
 }
 
 }  // namespace
@@ -59,7 +65,7 @@ void init_console() {
   // A stale handle value could come back as one of the tool's own handles: the null device takes
   // its place.
   for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-    if (!is_closed(GetStdHandle(which))) continue;
+    if (!is_closed(GetStdHandle(which), which != STD_INPUT_HANDLE)) continue;
     if (which == STD_OUTPUT_HANDLE) g_output_closed = true;
     HANDLE null =
         CreateFileW(L"NUL", which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE,
