@@ -264,20 +264,25 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
   // A record whose payload quotes a record, a byte of its text line lost or added: never the
   // quoted record, taken from inside its text; a warning for the damaged one.
   const Written inner{5, "12:00:05.000", "serial/COM3@9600", bytes("abc")};
-  const std::string quoting = record({4, "12:00:04.000", "serial/COM3@9600",
-                                      bytes("QQ" + record(inner))}),
+  const std::string quoting = record(
+                        {4, "12:00:04.000", "serial/COM3@9600", bytes("QQ" + record(inner))}),
                     framed = frame({0, "12:00:04.000", "MM->CTS6", bytes("QQ" + frame(inner))});
   for (const std::string& damaged : {quoting, framed}) {
     const bool proxy = damaged == framed;
-    const Written around = {1, "12:00:03.000", proxy ? "CTS6->MM" : "serial/COM3@9600", bytes("OK")};
+    const Written around = {1, "12:00:03.000", proxy ? "CTS6->MM" : "serial/COM3@9600",
+                            bytes("OK")};
     const std::string whole = proxy ? frame(around) : record(around);
-    for (std::size_t at = damaged.find("TEXT: ") - (proxy ? 2 : 4); at < damaged.find("HEX:"); ++at) {
+    for (std::size_t at = damaged.find("TEXT: ") - (proxy ? 2 : 4); at < damaged.find("HEX:");
+         ++at) {
       for (const bool lost : {true, false}) {
         std::string one = damaged;
         lost ? one.erase(at, 1) : one.insert(at, 1, 'z');
-        cases.push_back({(lost ? "lost at " : "added at ") + std::to_string(at), whole + one,
-                         proxy ? LogKind::Proxy : LogKind::Serial, {around},
-                         {{5, proxy ? "MM->CTS6 frame" : "record #4"}}, true});
+        cases.push_back({(lost ? "lost at " : "added at ") + std::to_string(at),
+                         whole + one,
+                         proxy ? LogKind::Proxy : LogKind::Serial,
+                         {around},
+                         {{5, proxy ? "MM->CTS6 frame" : "record #4"}},
+                         true});
       }
     }
   }
