@@ -77,6 +77,8 @@ std::string record_text(const RecordLines& lines) {
   return lines.header + lines.text + lines.hex + "\n";
 }
 
+std::string port_for_record(std::string_view port) { return escape_text(port); }
+
 std::string format_frame_record(std::string_view time, std::string_view label,
                                 std::size_t byte_count, std::string_view text,
                                 std::string_view hex) {

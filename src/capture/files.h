@@ -67,6 +67,11 @@ RecordLines format_record(std::uint64_t seq, std::string_view time, std::string_
 // The whole record, its four lines joined.
 std::string record_text(const RecordLines& lines);
 
+// A port name as a record's source holds it ("serial/" + this + "@9600"): its control characters
+// spelled out as `escape_text` does, so that a name holding a line break (a link named so on
+// Linux) cannot split the header line; every usual name comes out as it is.
+std::string port_for_record(std::string_view port);
+
 // One proxy frame as its log holds it, given the frame's decoded text and hex line:
 //   "[23:17:05.042 MM->CTS6] 9 bytes\n  TEXT: <text, control characters as they are>\n"
 //   "  HEX:  <hex>\n\n"

@@ -38,6 +38,7 @@ bool StopPoll::now() {
 }
 
 Occurrences::Occurrences(std::string_view content, std::string_view needle, StopPoll& poll) {
+  if (needle.empty()) return;  // nothing to look for
   for_each_occurrence(content, needle, [&](std::size_t at) {
     if (poll.now()) return false;
     at_.push_back(at);
@@ -48,6 +49,12 @@ Occurrences::Occurrences(std::string_view content, std::string_view needle, Stop
 std::size_t Occurrences::next(std::size_t from) const {
   const auto found = std::lower_bound(at_.begin(), at_.end(), from);
   return found == at_.end() ? NPOS : *found;
+}
+
+std::size_t Occurrences::count_within(std::size_t from, std::size_t to) const {
+  if (to <= from) return 0;
+  return static_cast<std::size_t>(std::lower_bound(at_.begin(), at_.end(), to) -
+                                  std::lower_bound(at_.begin(), at_.end(), from));
 }
 
 HexLines::HexLines(std::string_view content, std::string_view label, bool crlf, StopPoll& poll)
@@ -121,12 +128,101 @@ std::string without_crlf(std::string_view content) {
 }
 
 bool has_crlf_line_ends(std::string_view content) {
-  std::size_t lf = content.find('\n');
-  if (lf == NPOS) return false;
-  for (; lf != NPOS; lf = content.find('\n', lf + 1)) {
-    if (lf == 0 || content[lf - 1] != '\r') return false;
+  std::size_t crlf = 0;
+  std::size_t lf = 0;
+  const auto count = [&](std::size_t line_break) {
+    if (line_break > 0 && content[line_break - 1] == '\r') {
+      ++crlf;
+    } else {
+      ++lf;
+    }
+  };
+  // Headers: "... (n bytes) ---" and "[...] n bytes".
+  for_each_occurrence(content, " bytes", [&](std::size_t at) {
+    std::size_t end = at + 6;
+    if (content.substr(end, 5) == ") ---") end += 5;
+    if (content.substr(end, 2) == "\r\n") end += 1;
+    if (end < content.size() && content[end] == '\n') count(end);
+    return true;
+  });
+  // Hex lines, each line end searched once however the labels are crowded together.
+  for (const std::string_view label :
+       {std::string_view("\nRAW_HEX: "), std::string_view("\n  HEX:  ")}) {
+    std::size_t line_break = 0;
+    for_each_occurrence(content, label, [&](std::size_t at) {
+      if (line_break != NPOS && line_break <= at) {
+        line_break = content.find('\n', at + 1);
+        if (line_break != NPOS) count(line_break);
+      }
+      return line_break != NPOS;
+    });
+  }
+  if (crlf + lf > 0) return crlf >= lf;
+  // No record at all (a scan log, a probe that got no answer): every line break after a CR.
+  std::size_t line_break = content.find('\n');
+  if (line_break == NPOS) return false;
+  for (; line_break != NPOS; line_break = content.find('\n', line_break + 1)) {
+    if (line_break == 0 || content[line_break - 1] != '\r') return false;
   }
   return true;
+}
+
+FlattenedLog flatten_crlf(std::string_view content) {
+  FlattenedLog flat;
+  flat.content.reserve(content.size());
+  std::size_t from = 0;
+  for (std::size_t cr = content.find("\r\n"); cr != NPOS; cr = content.find("\r\n", cr + 2)) {
+    flat.content.append(content.substr(from, cr - from));
+    flat.lost_cr.push_back(flat.content.size());
+    from = cr + 1;  // the line break itself is kept
+  }
+  flat.content.append(content.substr(from));
+  // Cut between a CR and its LF: what an LF log cut just after its line break would be.
+  if (flat.content.ends_with('\r')) flat.content.pop_back();
+  return flat;
+}
+
+std::size_t FlattenedLog::original_offset(std::size_t pos) const {
+  return pos + static_cast<std::size_t>(std::upper_bound(lost_cr.begin(), lost_cr.end(), pos) -
+                                        lost_cr.begin());
+}
+
+TextLengths::TextLengths(std::string_view content, bool crlf, StopPoll& poll)
+    : size_(content.size()),
+      crlf_(crlf),
+      line_breaks_(content, crlf ? std::string_view("\n") : std::string_view(), poll),
+      replacements_(content, "\xef\xbf\xbd", poll) {}
+
+std::size_t TextLengths::shortest(std::size_t text, std::uint64_t count) const {
+  if (count > size_) return size_;
+  const auto n = static_cast<std::size_t>(count);
+  if (!crlf_) return n;
+  // The smallest length that, with a CR for each of its line breaks, makes up the bytes.
+  std::size_t low = 0;
+  std::size_t high = n;
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (mid + line_breaks_.count_within(text, text + mid) >= n) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  return low;
+}
+
+std::size_t TextLengths::longest(std::size_t text, std::uint64_t count) const {
+  if (count > size_) return size_;
+  const auto n = static_cast<std::size_t>(count);
+  // Grows to take in every U+FFFD that the length so far holds; it settles within a few rounds
+  // (a third of what is left each time at worst), else the bound that holds for any text.
+  std::size_t length = n;
+  for (int round = 0; round < 64; ++round) {
+    const std::size_t longer = n + 2 * replacements_.count_within(text, text + length);
+    if (longer <= length || longer >= size_) return std::min(longer, size_);
+    length = longer;
+  }
+  return std::min(3 * n + 2, size_);
 }
 
 }  // namespace kelp

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -34,9 +35,12 @@ class StopPoll {
 
 class Occurrences {
  public:
+  // An empty needle occurs nowhere.
   Occurrences(std::string_view content, std::string_view needle, StopPoll& poll);
   // The first at or after `from`; npos when there is none.
   std::size_t next(std::size_t from) const;
+  // How many start within [from, to).
+  std::size_t count_within(std::size_t from, std::size_t to) const;
 
  private:
   std::vector<std::size_t> at_;
@@ -76,8 +80,43 @@ class HexLines {
 // The content with every CR LF made LF; the line breaks stay where they were, counted as before.
 std::string without_crlf(std::string_view content);
 
-// Every line break of the content follows a CR (and there is at least one): a log whose line ends
-// were changed to CR LF, since the tool's own lines end in a lone LF.
+// Whether the log's line ends were changed to CR LF (mailed, or saved by a Windows editor): at
+// least as many of the lines that the tool always ends in a lone LF (record and frame headers, hex
+// lines) end in CR LF as in LF. Text lines are not counted, since the data may hold CR LF of its
+// own; lines that lost their CR, or notes added since, leave the answer as it was. A log without
+// such lines (a scan log, a probe that got no answer) has CR LF line ends when all of its lines
+// end in CR LF.
 bool has_crlf_line_ends(std::string_view content);
+
+// A log whose line ends were changed to CR LF, read as the tool wrote it: every CR LF made LF,
+// and a CR at the very end (the file cut between the CR and the LF) left out. Its places can be
+// turned back into places in the file.
+struct FlattenedLog {
+  std::string content;
+  std::vector<std::size_t> lost_cr;  // each line break in `content` that had a CR before it
+
+  // Where the byte at `pos` of `content` is in the file.
+  std::size_t original_offset(std::size_t pos) const;
+};
+FlattenedLog flatten_crlf(std::string_view content);
+
+// How long the text line of a record of `count` bytes that starts at `text` may be, from what
+// follows `text` (when the record's hex line is not there to say). Each byte is at least one byte
+// of text; an ill-formed byte becomes the three bytes of U+FFFD; a CR LF of the data may have
+// become LF in a log whose line ends were changed to CR LF. So the text is at least as long as
+// the bytes less the line breaks it holds, and at most as long as the bytes plus two for each
+// U+FFFD it holds.
+class TextLengths {
+ public:
+  TextLengths(std::string_view content, bool crlf, StopPoll& poll);
+  std::size_t shortest(std::size_t text, std::uint64_t count) const;
+  std::size_t longest(std::size_t text, std::uint64_t count) const;
+
+ private:
+  std::size_t size_;
+  bool crlf_;
+  Occurrences line_breaks_;
+  Occurrences replacements_;
+};
 
 }  // namespace kelp

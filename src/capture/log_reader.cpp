@@ -58,6 +58,20 @@ std::optional<std::uint64_t> parse_count(std::string_view digits) {
 // A number as the tool writes it: no leading zero.
 bool is_canonical(std::string_view digits) { return digits.size() == 1 || digits[0] != '0'; }
 
+// "--- #N at HH:MM:SS.mmm from " somewhere in the text.
+bool holds_a_header(std::string_view text) {
+  for (std::size_t at = text.find(RECORD_OPEN); at != NPOS; at = text.find(RECORD_OPEN, at + 1)) {
+    std::size_t end = at + RECORD_OPEN.size();
+    while (end < text.size() && is_digit(text[end])) ++end;
+    if (end > at + RECORD_OPEN.size() && text.substr(end, RECORD_AT.size()) == RECORD_AT &&
+        parse_event_time(text.substr(end + RECORD_AT.size(), TIME_LENGTH)) &&
+        text.substr(end + RECORD_AT.size() + TIME_LENGTH, RECORD_FROM.size()) == RECORD_FROM) {
+      return true;
+    }
+  }
+  return false;
+}
+
 LogKind kind_of_source(std::string_view source) {
   if (source.starts_with("udp/")) return LogKind::Udp;
   if (source.starts_with("serial/")) return LogKind::Serial;
@@ -157,8 +171,10 @@ class Reader {
       } else if (entry.kind == Entry::Record || entry.log_kind != LogKind::Unknown) {
         sure = true;
       }
-      const std::size_t next = entry.next;
+      std::size_t next = entry.next;
+      const bool damaged_entry = entry.kind == Entry::Damaged;
       take(pos, std::move(entry));
+      if (damaged_entry) next = pass_over(pos, next);
       pos = next;
     }
     if (skipped_from != NPOS && !poll_.stopped()) warn_skipped(skipped_from, NPOS);
@@ -182,6 +198,7 @@ class Reader {
   std::optional<Occurrences> probe_error_;
   std::optional<Occurrences> text_labels_[2];
   std::optional<HexLines> hex_lines_[2];
+  std::optional<TextLengths> text_lengths_;
   // Every place where a record or a line of the tool may start ("--- #", or "[" and a time), and
   // for each, once asked, the first of them at or after it where something whole starts.
   std::optional<std::vector<std::size_t>> starts_;
@@ -202,6 +219,11 @@ class Reader {
     auto& index = hex_lines_[layout.index];
     if (!index) index.emplace(content_, layout.hex_label, crlf_, poll_);
     return *index;
+  }
+
+  const TextLengths& text_lengths() {
+    if (!text_lengths_) text_lengths_.emplace(content_, crlf_, poll_);
+    return *text_lengths_;
   }
 
   const std::vector<std::size_t>& starts() {
@@ -240,6 +262,37 @@ class Reader {
     std::string what = "not part of any record, skipped ";
     what += to == NPOS ? "to the end" : "up to line " + std::to_string(line_at(to));
     result_.warnings.push_back(LogWarning{line, std::move(what)});
+  }
+
+  // "record #5", "CTS6->MM frame": what starts at `pos`, a record or frame known to be whole.
+  std::string name_at(std::size_t pos) const {
+    if (content_.substr(pos).starts_with(RECORD_OPEN)) {
+      std::size_t end = pos + RECORD_OPEN.size();
+      while (end < content_.size() && is_digit(content_[end])) ++end;
+      return "record #" +
+             std::string(content_.substr(pos + RECORD_OPEN.size(), end - pos - RECORD_OPEN.size()));
+    }
+    const std::string_view label = content_.substr(pos + 2 + TIME_LENGTH);
+    return std::string(label.starts_with(FRAME_LABELS[0]) ? FRAME_LABELS[0] : FRAME_LABELS[1]) +
+           " frame";
+  }
+
+  // A damaged record skipped from `from` up to `to` may have held whole records in its text, or
+  // may be a record whose header is wrong, with real records after it: the reader cannot tell,
+  // so it reads none of them and names each. Where one of them runs on past `to`, what starts
+  // inside it may be its text too: those are named as well, and reading goes on after the last.
+  std::size_t pass_over(std::size_t from, std::size_t to) {
+    std::size_t resume = to;
+    for (std::size_t at = next_real_start(from + 1); at != NPOS && at < resume;
+         at = next_real_start(at + 1)) {
+      const Entry whole = read_entry(at, Pass::Classify, true);
+      if (whole.kind != Entry::Record) continue;
+      const std::size_t damaged_line = line_at(from);
+      warn(at, name_at(at) + ": whole, but skipped: it may be part of the text of the damaged " +
+                   "record on line " + std::to_string(damaged_line));
+      resume = std::max(resume, whole.next);
+    }
+    return resume;
   }
 
   void take(std::size_t pos, Entry&& entry) {
@@ -324,14 +377,20 @@ class Reader {
     const std::size_t real = next_real_start(pos + 1);
     std::optional<Entry> found;
     std::size_t found_at = NPOS;
+    // The damaged header may itself hold a text label (a source can hold anything): each label
+    // up to the next whole record is tried.
     for (const BodyLayout* layout : {&RECORD_BODY, &FRAME_BODY}) {
-      const std::size_t label = text_labels(*layout).next(pos);
-      if (label == NPOS || label >= found_at || (real != NPOS && real < label)) continue;
-      const auto lines = hex_lines(*layout).decoding_to(label + layout->text_label.size());
-      if (lines.empty()) continue;
-      found = damaged(after_line(*lines.back()), "a record whose header cannot be read, skipped",
-                      LogKind::Unknown);
-      found_at = label;
+      const Occurrences& labels = text_labels(*layout);
+      for (std::size_t label = labels.next(pos);
+           label != NPOS && label < found_at && (real == NPOS || label < real);
+           label = labels.next(label + 1)) {
+        if (poll_.now()) break;
+        const auto lines = hex_lines(*layout).decoding_to(label + layout->text_label.size());
+        if (lines.empty()) continue;
+        found = damaged(after_line(*lines.back()), "a record whose header cannot be read, skipped",
+                        LogKind::Unknown);
+        found_at = label;
+      }
     }
     return found;
   }
@@ -359,7 +418,7 @@ class Reader {
       const std::size_t after = pos + 1 + TIME_LENGTH;
       if (content_[after] == ' ') return read_frame(pos, pass, sure);
       const std::string_view tail = content_.substr(after);
-      if (tail.starts_with("] probe=")) return read_probe_note(pos);
+      if (tail.starts_with("] probe=")) return read_probe_note(pos, pass);
       if (tail.starts_with("] baud=")) {
         return Entry{Entry::Note, line_ends_.after(pos), {}, {}, LogKind::Scan};
       }
@@ -423,8 +482,16 @@ class Reader {
       const std::string_view source = content_.substr(source_at, count_at - 2 - source_at);
       const LogKind kind = kind_of_source(source);
       if (kind == LogKind::Unknown) continue;
+      // No source holds a record's header (a port name, a typed label): such a "source" is a
+      // header cut short or that lost its line break, run on into a header its text quotes.
+      if (holds_a_header(source)) continue;
       if (header_end != first_line_end) {
         if (kind != LogKind::Probe) break;
+        // One that runs over a line beginning like a text line is a damaged header run on into
+        // its own text (a label typed with such a line costs its record); a probe's source ends
+        // with its label in brackets.
+        if (source.find("\n" + std::string(RAW_TEXT)) != std::string_view::npos) break;
+        if (!source.ends_with(']')) continue;
         if (pass == Pass::Full) {
           const std::size_t real = next_real_start(pos + 1);
           if (real != NPOS && real < header_end) break;
@@ -518,17 +585,31 @@ class Reader {
       if (label.starts_with(content_.substr(header.body))) {
         return damaged(size, name + " cut short: the file ends after its header", kind);
       }
-      // A damaged label before a whole text and hex line.
-      const auto lines = hex_lines(layout).decoding_to(header.body + label.size());
-      if (!lines.empty()) {
-        return damaged(after_line(*lines.back()),
-                       name + ": its " + std::string(layout.text_name) + " line is damaged", kind);
+      // A damaged label (a byte of it changed, lost or added) before a whole text and hex line.
+      for (const std::size_t text : {header.body + label.size(), header.body + label.size() - 1,
+                                     header.body + label.size() + 1}) {
+        const auto lines = hex_lines(layout).decoding_to(text);
+        if (!lines.empty()) {
+          return damaged(after_line(*lines.back()),
+                         name + ": its " + std::string(layout.text_name) + " line is damaged",
+                         kind);
+        }
       }
-      Entry entry =
-          damaged(next_start(header.body),
-                  name + ": no " + std::string(layout.text_name) + " line after its header", kind);
+      const std::string no_text =
+          name + ": no " + std::string(layout.text_name) + " line after its header";
+      if (!sure) {
+        Entry entry = damaged(next_start(header.body), no_text, kind);
+        entry.no_text_line = true;
+        entry.next_is_sure = false;
+        return entry;
+      }
+      // Its text may still follow, after a label too damaged to find: nothing that starts before
+      // the longest text of its count could have ended is read as a record.
+      const std::size_t text = header.body + label.size() + 1;
+      const std::size_t next =
+          next_real_start(saturating_add(text, text_lengths().longest(text, header.count)));
+      Entry entry = damaged(next == NPOS ? size : next, no_text, kind);
       entry.no_text_line = true;
-      entry.next_is_sure = false;
       return entry;
     }
     const std::size_t text = header.body + label.size();
@@ -573,7 +654,26 @@ class Reader {
     const std::size_t longest_end =
         saturating_add(saturating_add(text, n == 0 ? 0 : hex_length + 1),
                        saturating_add(layout.hex_label.size(), hex_length + 1));
-    if (other_count != nullptr && size >= longest_end) {
+    // Where no hex line of its own agrees with it: a text of n bytes is at least n bytes long
+    // (less in a CR LF file, where a CR LF may have become LF) and longer only by the U+FFFD it
+    // holds, so whatever starts before the longest such text could end may be part of it; after
+    // that the next whole record or line is where reading goes on. Inside text that may be a
+    // damaged record's there is no such certainty, and nothing whole that follows is passed over.
+    const std::size_t shortest = text_lengths().shortest(text, n);
+    const std::size_t longest = text_lengths().longest(text, n);
+    const std::size_t next =
+        next_real_start(sure ? saturating_add(text, std::max<std::size_t>(longest, 1)) : text + 1);
+    // Its own hex line, of the announced length but damaged or at odds with the text, lies
+    // before that; a line further on belongs to a later record.
+    const HexLine* own = n > size ? nullptr
+                                  : hex_lines(layout).of_count_within(
+                                        static_cast<std::size_t>(n), text + shortest,
+                                        saturating_add(text, static_cast<std::size_t>(3 * n)));
+    if (own != nullptr && own->at >= next) own = nullptr;
+    // Of a line that agrees with the text and a line of the announced length, the later one ends
+    // the record: the earlier lies inside its text.
+    if (other_count != nullptr && size >= longest_end &&
+        (own == nullptr || own->at < other_count->at)) {
       Entry entry = damaged(after_line(*other_count),
                             name + ": its header announces " + std::to_string(header.count) +
                                 " bytes, its hex line holds " + std::to_string(other_count->count),
@@ -582,22 +682,7 @@ class Reader {
       entry.next_is_sure = false;
       return entry;
     }
-
-    // No hex line of its own agrees with it. A text of n bytes is at least n bytes long (at least
-    // half that in a CR LF file, where a CR LF may have become LF), so whatever starts before
-    // that is part of it; after that the next whole record or line is where reading goes on.
-    // Inside text that may be a damaged record's there is no such certainty, and nothing whole
-    // that follows is passed over.
-    const std::size_t shortest = n > size ? size : static_cast<std::size_t>(crlf_ ? n / 2 : n);
-    const std::size_t next =
-        next_real_start(sure ? saturating_add(text, std::max<std::size_t>(shortest, 1)) : text + 1);
-    // Its own hex line, of the announced length but damaged or at odds with the text, lies
-    // before that; a line further on belongs to a later record.
-    const HexLine* own = n > size ? nullptr
-                                  : hex_lines(layout).of_count_within(
-                                        static_cast<std::size_t>(n), text + shortest,
-                                        saturating_add(text, static_cast<std::size_t>(3 * n)));
-    if (own != nullptr && own->at < next) {
+    if (own != nullptr) {
       return damaged(after_line(*own),
                      name + (own->well_formed ? ": its text line does not match its hex line"
                                               : ": its hex line is damaged"),
@@ -620,8 +705,10 @@ class Reader {
   // "[HH:MM:SS.mmm] probe=LABEL baud=B-P-8-1 NO_RESPONSE\n" or "... ERROR: what\n". The label is
   // the payload as typed and may hold line breaks; the line ends where the file ends or the next
   // record starts after one of these two endings.
-  Entry read_probe_note(std::size_t pos) {
-    const std::size_t limit = saturating_add(pos, MAX_HEADER_BYTES);
+  Entry read_probe_note(std::size_t pos, Pass pass) {
+    std::size_t limit = saturating_add(pos, MAX_HEADER_BYTES);
+    // Nor does it run over a whole record (that is a note's look-alike in a text).
+    if (pass == Pass::Full) limit = std::min(limit, next_real_start(pos + 1));
     std::size_t fallback = NPOS;
     std::size_t from = pos;
     for (int tries = 0; tries < MAX_HEADER_ENDS; ++tries) {
@@ -630,6 +717,7 @@ class Reader {
       const std::size_t at = std::min(quiet, error);
       if (at == NPOS || at > limit) break;
       const std::size_t end = at == quiet ? at + PROBE_NO_RESPONSE.size() : line_ends_.after(at);
+      if (end > limit) break;
       if (fallback == NPOS) fallback = end;
       if (end == content_.size() || starts_here(end)) {
         return Entry{Entry::Note, end, {}, {}, LogKind::Probe};
@@ -663,11 +751,10 @@ std::string_view log_kind_name(LogKind kind) {
 
 LogReading read_log(std::string_view content, bool (*stop)()) {
   if (!has_crlf_line_ends(content)) return Reader(content, false, stop).read();
-  const std::string flat = without_crlf(content);
-  LogReading reading = Reader(flat, true, stop).read();
+  const FlattenedLog flat = flatten_crlf(content);
+  LogReading reading = Reader(flat.content, true, stop).read();
   reading.crlf_line_ends = true;
-  // Every line before a record lost one CR.
-  for (LogRecord& record : reading.records) record.offset += record.line - 1;
+  for (LogRecord& record : reading.records) record.offset = flat.original_offset(record.offset);
   return reading;
 }
 

@@ -24,21 +24,28 @@
 //   - a hex line that belongs to the record but disagrees with its header or its text, or is
 //     damaged: reading goes on after that hex line. A line counts as the record's own only when
 //     it lies before the next record that starts after the record's text could have ended (a text
-//     of n bytes is at least n bytes long), so a record that lost its hex line never takes the
-//     next record's;
+//     of n bytes is at least n bytes long, and longer only by two bytes for each U+FFFD it
+//     holds), so a record that lost its hex line never takes the next record's;
 //   - a record cut short (the file ends inside it, as when a kill or a full disk stopped the
 //     writing): the rest of the file is taken as part of it and nothing its text holds is read
 //     as a record;
-//   - anything else: reading goes on where the next record starts after the record's text could
-//     have ended.
-// Text that belongs to no record is skipped with one warning per stretch; a record that lost only
-// its header (its text and hex line whole) is skipped as one piece. Nothing is ever made up: every
-// record returned is, byte for byte, what the tool would write for it.
+//   - anything else (its text label damaged too): reading goes on where the next record starts
+//     after the record's text could have ended.
+// A record is only ever its own bytes: nothing that starts inside what a damaged record's text
+// may be is read as a record. A whole record there (quoted in the text, or a real one after a
+// header whose count was made too large) is named in a warning of its own ("record #5: whole,
+// but skipped: ..."), so every whole record comes back or is named. Text that belongs to no
+// record is skipped with one warning per stretch; a record that lost only its header (its text
+// and hex line whole) is skipped as one piece. Nothing is ever made up: every record returned is,
+// byte for byte, what the tool would write for it. No source holds a record's header (a port name
+// is written escaped; a probe label typed with a line that begins "RAW_TEXT: " costs its record).
 //
-// A log whose line ends were changed to CR LF (mailed, or saved by a Windows editor) reads as the
-// original: its line ends are made LF again. A CR LF inside a record's text may have become LF
-// too, or stayed as it was, so the text line is compared in both forms; the bytes still come from
-// the hex line alone.
+// A log whose line ends were changed to CR LF (mailed, or saved by a Windows editor: most of its
+// header and hex lines end in CR LF) reads as the original, line by line: each CR LF is made LF,
+// so a line that lost its CR, or a note added since with a lone LF, reads as in an LF log, and a
+// file cut between a CR and its LF as one cut after the LF. A CR LF inside a record's text may
+// have become LF too, or stayed as it was, so the text line is compared in both forms; the bytes
+// still come from the hex line alone.
 //
 // Reading takes time in proportion to the file's size, whatever the file holds.
 #pragma once

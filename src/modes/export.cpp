@@ -1,7 +1,9 @@
 // `export`: the records of one or more logs as one pcapng file, for Wireshark and tshark.
 //
 // Every log given must be usable, or nothing is written: a half-made file next to an error would
-// pass for a whole one. A udp log's datagrams become IPv4/UDP packets from the recorded sender to
+// pass for a whole one. Among several, a log that holds nothing to export (an empty file, a log
+// without a readable record, a scan log) is skipped with a warning; only when none is left is
+// that an error. A udp log's datagrams become IPv4/UDP packets from the recorded sender to
 // 0.0.0.0 and --port (the log records neither); the chunks of a serial log, the response of a probe
 // log and the frames of a proxy log become serial-line packets, MM->CTS6 as transmitted data and
 // everything else as received data. Each log is one interface; the packets of all of them go out
@@ -115,6 +117,11 @@ std::optional<std::string> output_error(const ExportSettings& settings) {
   if (!settings.out) return std::nullopt;
   const std::string& out = *settings.out;
   if (out == STANDARD_OUTPUT) {
+    if (standard_output_was_closed()) {
+      return "ERROR: --out - writes the pcapng file to the standard output, which is closed "
+             "here: send it to a program or a file (kelp-capture export LOG --out - | tshark -r "
+             "-)\n";
+    }
     if (!standard_output_is_terminal()) return std::nullopt;
     return "ERROR: --out - writes the pcapng file to the standard output, which is a terminal "
            "here: send it to a program or a file (kelp-capture export LOG --out - | tshark -r -)\n";
@@ -156,22 +163,34 @@ int export_command(const ExportSettings& settings) {
   }
   std::vector<LoadedLog> logs;
   bool usable = true;
+  // Among several logs, one that holds nothing to export is skipped; alone, it is the error.
+  const bool several = settings.logs.size() > 1;
+  const auto holds_nothing = [several, &usable](const std::string& error) {
+    write_stderr(several ? skipped_input_warning(error) : error);
+    usable = usable && several;
+  };
   for (const std::string& path : settings.logs) {
     auto log = load_log(path);
     if (!log) {
-      write_stderr(log.error());
-      usable = false;
+      if (log.error().holds_nothing) {
+        holds_nothing(log.error().line);
+      } else {
+        write_stderr(log.error().line);
+        usable = false;
+      }
     } else if (log->reading.kind == LogKind::Scan) {
-      write_stderr("ERROR: " + path + " is a scan log: it holds no packets to export\n");
-      usable = false;
+      holds_nothing("ERROR: " + path + " is a scan log: it holds no packets to export\n");
     } else if (log->reading.records.empty()) {
-      write_stderr(no_records_error(*log));
-      usable = false;
+      holds_nothing(no_records_error(*log));
     } else {
       logs.push_back(std::move(*log));
     }
   }
   if (!usable) return 1;
+  if (logs.empty()) {
+    write_stderr(nothing_left_error("export", settings.logs.size()));
+    return 1;
+  }
 
   std::vector<Packet> packets;
   std::vector<std::string> names;

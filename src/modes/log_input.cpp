@@ -20,21 +20,35 @@ std::string date_text(const CivilDate& date) {
 
 }  // namespace
 
-std::expected<LoadedLog, std::string> load_log(const std::string& path) {
+std::expected<LoadedLog, InputError> load_log(const std::string& path) {
   auto content = read_whole_file(path, interrupted);
   if (interrupted()) end_as_interrupted();
   if (!content) {
-    return std::unexpected("ERROR: cannot read " + path + ": " + io_error_text(content.error()) +
-                           "\n");
+    return std::unexpected(InputError{
+        "ERROR: cannot read " + path + ": " + io_error_text(content.error()) + "\n", false});
   }
-  if (content->empty()) return std::unexpected("ERROR: " + path + " is empty\n");
+  if (content->empty()) return std::unexpected(InputError{empty_input_error(path), true});
   LoadedLog log{path, read_log(*content, interrupted)};
   if (log.reading.stopped) end_as_interrupted();
   if (log.reading.kind == LogKind::Unknown) {
-    return std::unexpected("ERROR: " + path + " is not a log of kelp-capture\n");
+    return std::unexpected(InputError{"ERROR: " + path + " is not a log of kelp-capture\n", false});
   }
   write_log_warnings(log);
   return log;
+}
+
+std::string empty_input_error(const std::string& path) { return "ERROR: " + path + " is empty\n"; }
+
+std::string skipped_input_warning(std::string_view error_line) {
+  constexpr std::string_view ERROR_START = "ERROR: ";
+  if (error_line.starts_with(ERROR_START)) error_line.remove_prefix(ERROR_START.size());
+  if (error_line.ends_with('\n')) error_line.remove_suffix(1);
+  return "Warning: " + std::string(error_line) + ", skipped\n";
+}
+
+std::string nothing_left_error(std::string_view command, std::size_t files) {
+  return "ERROR: nothing to " + std::string(command) + ": none of the " + std::to_string(files) +
+         " files given holds anything to read\n";
 }
 
 void write_log_warnings(const LoadedLog& log) {

@@ -1,17 +1,24 @@
-// Opening one of the tool's logs for `export` and `replay`.
+// Opening one of the tool's logs for `export` and `replay`, and the words shared by the commands
+// that read several files (`export`, `decode`) for a file that holds nothing to read.
 //
 // `load_log` reads the file and its records, and writes the reader's warnings for a damaged record
 // or stray text to the error stream, one line each:
 // "Warning: <path>:<line>: <what is wrong>". It gives the reading, or the "ERROR: ..." line to
-// print when the file cannot be read or is no log of this tool (no warning is written for such a
-// file: every line of it would be one). A log whose kind is known but that has no readable record
-// is given back as it is; `no_records_error` words the error for it. Ctrl+C while the log is read
-// ends the program there.
+// print when the file cannot be read, is empty or is no log of this tool (no warning is written
+// for such a file: every line of it would be one). A log whose kind is known but that has no
+// readable record is given back as it is; `no_records_error` words the error for it. Ctrl+C while
+// the log is read ends the program there.
+//
+// Among several files, one that holds nothing to read (an empty file, a log without a readable
+// record: a run whose port failed leaves one) is no reason to give up the others: it costs the
+// warning `skipped_input_warning` makes of its error line, and only when no file at all was left
+// is the command an error.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/log_reader.h"
@@ -23,7 +30,23 @@ struct LoadedLog {
   LogReading reading;
 };
 
-std::expected<LoadedLog, std::string> load_log(const std::string& path);
+struct InputError {
+  std::string line;            // "ERROR: ...\n"
+  bool holds_nothing = false;  // the file is empty: among several, skipped with a warning
+};
+
+std::expected<LoadedLog, InputError> load_log(const std::string& path);
+
+// "ERROR: <path> is empty\n".
+std::string empty_input_error(const std::string& path);
+
+// The warning for a file skipped among several, from the error line it would give alone:
+// "ERROR: <what>\n" becomes "Warning: <what>, skipped\n".
+std::string skipped_input_warning(std::string_view error_line);
+
+// When every one of several files was skipped: "ERROR: nothing to <command>: none of the <files>
+// files given holds anything to read\n".
+std::string nothing_left_error(std::string_view command, std::size_t files);
 
 // The reader's warnings about a log, to the error stream, one line each.
 void write_log_warnings(const LoadedLog& log);

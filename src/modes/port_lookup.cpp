@@ -12,9 +12,8 @@ namespace {
 constexpr std::string_view USB_PREFIX = "usb:";
 constexpr std::string_view LIST_HINT = "Run `kelp-capture list` to see available ports.\n";
 
-bool same_serial(std::string_view a, std::string_view b) {
-  return lower_for_matching(a) == lower_for_matching(b);
-}
+// Letters in any case, in any script ("usb:a5 02 äø" is the adapter A5 02 ÄØ).
+bool same_serial(std::string_view a, std::string_view b) { return fold_case(a) == fold_case(b); }
 
 // "A50285BI (/dev/ttyUSB0), KELP13QEMU (/dev/ttyUSB1)"
 std::string serial_numbers_seen(const std::vector<PortInfo>& ports) {

@@ -22,7 +22,7 @@ namespace kelp {
 std::optional<std::string_view> usb_serial_argument(std::string_view argument);
 
 // The name of the port that `argument` stands for. "usb:SERIAL" is the USB adapter whose serial
-// number, as `list` shows it, is SERIAL (letters compared without regard to case); any other
+// number, as `list` shows it, is SERIAL (letters in any case, in any script); any other
 // argument is a name and comes back unchanged. The error is the text to print (ERROR lines that
 // name the serial numbers `list` would show), for an unknown serial number or one that two
 // adapters share.

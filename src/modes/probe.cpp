@@ -132,11 +132,15 @@ int probe_command(const ProbeSettings& settings) {
   const std::string log_line_start = "] probe=" + payload.label +
                                      " baud=" + line_settings_text(settings.baud, settings.parity) +
                                      " ";
+  // The port name is spelled out in the record's header, which must stay one line; the payload
+  // label stays as it was typed.
+  const std::string record_settings =
+      port_settings_text(port_for_record(settings.port), settings.baud, settings.parity);
   const auto record_response = [&](const std::string& time, ByteView bytes) {
     write_stdout("\n>>> RESPONSE (" + std::to_string(bytes.size()) + " bytes) <<<\n");
     record_chunk(log, "probe",
                  Chunk{1, time, "probe-response " + line_settings,
-                       "probe/" + line_settings + " [" + payload.label + "]", bytes});
+                       "probe/" + record_settings + " [" + payload.label + "]", bytes});
   };
 
   if (!response) {

@@ -149,7 +149,7 @@ std::expected<void, std::string> send(Target& target, ByteView bytes) {
 int replay_command(const ReplaySettings& settings) {
   auto log = load_log(settings.log);
   if (!log) {
-    write_stderr(log.error());
+    write_stderr(log.error().line);
     return 1;
   }
   if (auto error = kind_error(*log, settings)) {

@@ -1,5 +1,7 @@
 #include "modes/serial_source.h"
 
+#include "capture/files.h"
+
 namespace kelp {
 
 namespace {
@@ -7,7 +9,7 @@ constexpr std::string_view PREFIX = "serial/";
 }
 
 std::string serial_source(std::string_view port, std::uint32_t baud) {
-  return std::string(PREFIX) + std::string(port) + "@" + std::to_string(baud);
+  return std::string(PREFIX) + port_for_record(port) + "@" + std::to_string(baud);
 }
 
 std::optional<SerialSource> parse_serial_source(std::string_view source) {

@@ -16,7 +16,7 @@ namespace kelp {
 
 inline constexpr std::string_view RECONNECTED_MARK = " [reconnected]";
 
-// "serial/" port "@" baud.
+// "serial/" port "@" baud, the port name as a record holds it (port_for_record).
 std::string serial_source(std::string_view port, std::uint32_t baud);
 
 struct SerialSource {

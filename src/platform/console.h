@@ -34,8 +34,14 @@
 namespace kelp {
 
 // Puts the standard streams in the mode the tool needs (binary, no CRLF translation) and stops a
-// closed pipe from killing the process. Call once at start-up.
+// closed pipe from killing the process. A standard stream that was closed when the program started
+// (`>&-`) is taken by the null device, so that no descriptor or handle the tool opens itself (the
+// interrupt pipe, a log file) can become "the standard output". Call once at start-up, first.
 void init_console();
+
+// Whether the standard output was closed when the program started: what is written to it goes
+// nowhere, and a command whose output is the point (`export --out -`) says so.
+bool standard_output_was_closed();
 
 void write_stdout(std::string_view text);
 void write_stderr(std::string_view text);

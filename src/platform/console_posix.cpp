@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,8 +8,25 @@
 #include "platform/console_stream.h"
 
 namespace kelp {
+namespace {
+
+bool g_output_closed = false;
+
+}  // namespace
+
+bool standard_output_was_closed() { return g_output_closed; }
 
 void init_console() {
+  // Each closed one in turn, from 0 up, so that the null device gets the number that is free.
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+    if (fd == STDOUT_FILENO) g_output_closed = true;
+  }
   // A reader that goes away (kelp-capture udp | head) must not kill a running capture: the
   // write fails with EPIPE instead, and the files keep recording.
   ::signal(SIGPIPE, SIG_IGN);

@@ -12,12 +12,29 @@
 namespace kelp {
 namespace {
 
+bool g_output_closed = false;
+
 bool is_console(HANDLE handle) {
   DWORD mode = 0;
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
 
+// A standard handle that names no open object: none was given, or the one given was closed (Wine
+// shows a closed descriptor as a file that no write reaches; writing nothing to a file does
+// nothing, so an output handle of that type is asked that way).
+bool is_closed(HANDLE handle, bool output) {
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return true;
+  SetLastError(NO_ERROR);
+  const DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_UNKNOWN) return GetLastError() != NO_ERROR;
+  DWORD written = 0;
+  return output && type == FILE_TYPE_DISK && !WriteFile(handle, "", 0, &written, nullptr) &&
+         GetLastError() == ERROR_INVALID_HANDLE;
+}
+
 }  // namespace
+
+bool standard_output_was_closed() { return g_output_closed; }
 
 void write_console_stream(ConsoleStream stream, std::string_view text) {
   HANDLE handle = GetStdHandle(stream == ConsoleStream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
@@ -45,6 +62,16 @@ void write_console_stream(ConsoleStream stream, std::string_view text) {
 }
 
 void init_console() {
+  // A stale handle value could come back as one of the tool's own handles: the null device takes
+  // its place.
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    if (!is_closed(GetStdHandle(which), which != STD_INPUT_HANDLE)) continue;
+    if (which == STD_OUTPUT_HANDLE) g_output_closed = true;
+    HANDLE null =
+        CreateFileW(L"NUL", which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
+  }
   // Single LF line ends, never CRLF, whatever the C runtime would have done.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);

@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 
@@ -165,6 +166,7 @@ std::expected<void, int> write_standard_output(std::span<const std::uint8_t> byt
   // A write into a pipe waits for its reader, and a Ctrl+C that comes just before it would not
   // wake it: wait for room or Ctrl+C first, then write no more than the room there is (a pipe
   // that polls writable takes PIPE_BUF bytes without waiting).
+  if (standard_output_was_closed()) return std::unexpected(EBADF);
   const int wake = static_cast<int>(interrupt_wait_handle());
   while (!bytes.empty()) {
     if (interrupted()) return std::unexpected(EINTR);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "text/utf16.h"
@@ -178,7 +179,7 @@ DWORD WINAPI write_all_to(void* argument) {
 
 std::expected<void, int> write_standard_output(std::span<const std::uint8_t> bytes) {
   HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+  if (standard_output_was_closed() || handle == INVALID_HANDLE_VALUE || handle == nullptr) {
     return std::unexpected(static_cast<int>(ERROR_INVALID_HANDLE));
   }
   // A write into a pipe waits for its reader, and nothing wakes it on Ctrl+C: a thread of its own

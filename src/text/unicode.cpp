@@ -94,6 +94,18 @@ std::string lower_for_matching(std::string_view text) {
   return out;
 }
 
+std::string fold_case(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t before = pos;
+    const char32_t c = next_code_point(text, pos);
+    if (pos == before) ++pos;  // U+FFFD for a sequence cut short at the end
+    append_case_folded(out, c);
+  }
+  return out;
+}
+
 std::string_view trim_white_space(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {

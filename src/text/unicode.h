@@ -29,6 +29,13 @@ bool is_valid_utf8(std::string_view bytes);
 // mapped and everything else is kept, which matches exactly what full lower-casing would match.
 std::string lower_for_matching(std::string_view text);
 
+// Full case folding, the Unicode default for matching without regard to case: texts that differ
+// only in the case of their letters, in any script, fold to the same text ("A5 02 ÄØ" and
+// "a5 02 äø"; "STRASSE" and "straße"). Ill-formed UTF-8 becomes U+FFFD.
+std::string fold_case(std::string_view text);
+// The folding of one code point, added to `out` as UTF-8.
+void append_case_folded(std::string& out, char32_t c);
+
 // Removes leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view text);
 

@@ -201,13 +201,22 @@ class ExportTest(unittest.TestCase):
         self.assertTrue(run(["export", damaged, "--out", "cut"], workdir=workdir).stdout.endswith(
             b"\nWrote cut_2 (2 packets)\n"))
 
-        # Mailed from the meet computer: CR LF line ends. The log reads as it was written.
-        mailed = write_log(workdir, "udp_20261206_231706.log",
-                           b"".join(good).replace(b"\n", b"\r\n"))
-        result = run(["export", mailed, "--out", "mailed.pcapng"], workdir=workdir)
-        self.assertEqual((result.status, result.stderr), (0, b""))
-        packets = tshark_fields(os.path.join(workdir.path, "mailed.pcapng"), "udp.payload")
-        self.assertEqual([bytes.fromhex(p[0]) for p in packets], [b"SWIM", b"RUN"])
+        # Mailed from the meet computer: CR LF line ends. The log reads as it was written, line by
+        # line, also when a header lost its CR and a note was added with a lone LF, and when it
+        # was cut between the CR and the LF after its last record.
+        crlf = b"".join(good).replace(b"\n", b"\r\n")
+        mailed = write_log(workdir, "udp_20261206_231706.log", crlf)
+        lost_cr = write_log(workdir, "udp_20261206_231707.log",
+                            crlf.replace(b" ---\r\n", b" ---\n", 1) + b"heat 3 re-swum\n")
+        cut = write_log(workdir, "udp_20261206_231708.log", crlf[:-1])
+        for log, warning in ((mailed, b""), (cut, b""),
+                             (lost_cr, b"Warning: %s:9: not part of any record, skipped to the "
+                                       b"end\n" % lost_cr.encode())):
+            result = run(["export", log, "--out", "mailed.pcapng"], workdir=workdir)
+            self.assertEqual((result.status, result.stderr), (0, warning))
+            packets = tshark_fields(os.path.join(workdir.path, "mailed.pcapng"), "udp.payload")
+            self.assertEqual([bytes.fromhex(p[0]) for p in packets], [b"SWIM", b"RUN"])
+            os.remove(os.path.join(workdir.path, "mailed.pcapng"))
 
         # Renamed: the content says what it is; the date comes from the file's last change.
         renamed = os.path.join(workdir.path, "final heat.log")
@@ -238,11 +247,27 @@ class ExportTest(unittest.TestCase):
             ([notes], b"ERROR: %s is not a log of kelp-capture\n" % notes.encode()),
             ([damaged, notes], b"ERROR: %s is not a log of kelp-capture\n" % notes.encode()),
         ]
+        cases.append(([empty, scan], b"Warning: %s is empty, skipped\nWarning: %s is a scan log: "
+                                     b"it holds no packets to export, skipped\nERROR: nothing to "
+                                     b"export: none of the 2 files given holds anything to read\n"
+                       % (empty.encode(), scan.encode())))
         before = workdir.files()
         for logs, error in cases:
             result = run(["export"] + logs, workdir=workdir)
             self.assertEqual((result.status, result.stdout), (1, b""), logs)
             self.assertTrue(result.stderr.endswith(error), result.stderr)
+        # Among several, the logs that hold nothing are skipped and the others exported.
+        result = run(["export", empty, damaged, probe, scan, "--out", "some.pcapng"],
+                     workdir=workdir)
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stderr, (
+            b"Warning: %s is empty, skipped\n"
+            b"Warning: %s:9: record #3 cut short: the file ends before its 4 bytes are complete\n"
+            b"Warning: %s: the probe got no response, so its log holds no bytes, skipped\n"
+            b"Warning: %s is a scan log: it holds no packets to export, skipped\n")
+            % (empty.encode(), damaged.encode(), probe.encode(), scan.encode()))
+        self.assertTrue(result.stdout.endswith(b"Wrote some.pcapng (2 packets)\n"))
+        os.remove(os.path.join(workdir.path, "some.pcapng"))
         result = run(["export", "missing.log", "--out", "x.pcapng"], workdir=workdir)
         self.assertEqual(result.status, 1)
         self.assertRegex(result.stderr, rb"^ERROR: cannot read missing\.log: .+ \(os error \d+\)\n$")
@@ -277,6 +302,16 @@ class ExportTest(unittest.TestCase):
                          [b"SWIM", b"RUN"])
         self.assertEqual(workdir.files(), before)
 
+        # A standard output closed at the start (>&-): an error, never a hang, nothing made.
+        proc = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh"] +
+                              harness.command(["export", log, "--out", "-"]), cwd=workdir.path,
+                              stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((proc.returncode, proc.stderr), (1, (
+            b"ERROR: --out - writes the pcapng file to the standard output, which is closed "
+            b"here: send it to a program or a file (kelp-capture export LOG --out - | tshark -r "
+            b"-)\n")))
+        self.assertEqual(workdir.files(), before)
+
         # Not into a directory, not onto a device: an error, and nothing made.
         os.mkdir(os.path.join(workdir.path, "meet"))
         device = "NUL" if ON_WINE else "/dev/null"
@@ -308,6 +343,33 @@ class ExportTest(unittest.TestCase):
         self.assertEqual(proc.returncode, 1)
         self.assertTrue(proc.stderr.startswith(b"ERROR: --out - writes the pcapng file to the "
                                                b"standard output, which is a terminal"), proc.stderr)
+
+    @harness.skip_on_wine("a Windows port name holds no line break")
+    def test_a_port_name_with_a_line_break_keeps_its_log_readable(self):
+        # A link named so (Linux allows it) would split the record's header: the name is written
+        # spelled out, as the console shows control characters.
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        links = harness.Workdir()
+        self.addCleanup(links.remove)
+        name = os.path.join(links.path, "tty\nCOM3\r")
+        os.symlink(peer.slave_path, name)
+        tool = Tool(["serial", "--port", name])
+        self.addCleanup(tool.__exit__)
+        tool.wait_stdout(b"DTR and RTS asserted.\n")
+        peer.write(b"SWIM,RUN,1\x03")
+        log_name = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)[0]
+        harness.wait_until(lambda: tool.workdir.read(log_name).endswith(b"\n\n"))
+        tool.interrupt()
+        tool.wait()
+        source = ("serial/" + name.replace("\n", "\\n").replace("\r", "\\r") + "@9600").encode()
+        self.assertEqual(tool.workdir.read(log_name).split(b" (11 bytes)")[0].split(b" from ")[1],
+                         source)
+        result = run(["export", "captures/" + log_name, "--out", "port.pcapng"],
+                     workdir=tool.workdir)
+        self.assertEqual((result.status, result.stderr), (0, b""))
+        packets = tshark_fields(os.path.join(tool.workdir.path, "port.pcapng"), "data.data")
+        self.assertEqual([bytes.fromhex(p[0]) for p in packets], [b"SWIM,RUN,1\x03"])
 
     def test_ctrl_c_while_the_reader_takes_nothing(self):
         workdir = harness.Workdir()

@@ -47,6 +47,8 @@ struct Case {
   LogKind kind;
   std::vector<Written> records;  // `number` of a proxy frame: its place in its direction
   std::vector<Warned> warnings;
+  // Whole records quoted in a damaged record's text may be named too ("whole, but skipped").
+  bool quoted_may_be_named = false;
 };
 
 std::size_t lines_in(std::string_view text) {
@@ -190,7 +192,10 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
                    record(empty) + fewer + record(fourth),
                    LogKind::Udp,
                    {empty, fourth},
-                   {{5, "record #3: its header announces 9 bytes, its hex line holds"}}});
+                   {{5, "record #3: its header announces 9 bytes, its hex line holds"},
+                    {9,
+                     "record #9: whole, but skipped: it may be part of the text of the damaged "
+                     "record on line 5"}}});
   cases.push_back({"a hex line cut mid-line",
                    record(empty) + cut_hex + record(fourth),
                    LogKind::Udp,
@@ -200,8 +205,26 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
                    record(empty) + no_header + record(fourth),
                    LogKind::Udp,
                    {empty, fourth},
-                   {{5, "a record whose header cannot be read"}}});
+                   {{5, "a record whose header cannot be read"}, {8, "record #9: whole, but"}}});
 
+  // A count made too large near the end, where the record cannot be told from the last one cut
+  // short: the whole records its text would hold are named, the others come back.
+  std::string thirteen;
+  std::vector<Written> tail;
+  for (std::uint64_t i = 1; i <= 13; ++i) {
+    const Written w{i, "12:00:" + std::to_string(10 + i) + ".000", "serial/COM3@9600",
+                    bytes(std::string(86, static_cast<char>('a' + i)))};
+    thirteen += record(w);
+    if (i < 11) tail.push_back(w);
+  }
+  thirteen.replace(thirteen.find("(86", thirteen.find("#11 at")), 3, "(886");
+  cases.push_back({"count 886 near the end",
+                   thirteen,
+                   LogKind::Serial,
+                   tail,
+                   {{41, "record #11 cut short: the file ends before its 886 bytes"},
+                    {45, "record #12: whole, but skipped"},
+                    {49, "record #13: whole, but skipped"}}});
   // Line ends changed to CR LF, every LF (a mail program), or only those without a CR before them
   // (a Windows editor): the log reads as it was written, CR LF in the data included.
   const auto crlf_all = [](std::string text, bool keep_crlf) {
@@ -212,6 +235,58 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
     }
     return out;
   };
+  const std::string mailed = crlf_all(udp, false);
+  // A note added by hand with a lone LF, a line that lost its CR, the file cut between the CR
+  // and the LF of the empty line after a record: read line by line, as in an LF log.
+  cases.push_back({"CR LF, a note with a lone LF at the end",
+                   mailed + "re-swum heat 3\n",
+                   LogKind::Udp,
+                   {empty, crlf, fake, fourth},
+                   {{lines_in(udp) + 1, "not part of any record, skipped to the end"}}});
+  for (const std::string_view line_end : {" ---\r\n", "RAW_HEX: \r\n", "78\r\n\r\n"}) {
+    std::string lost = mailed;
+    const std::size_t at = lost.find(line_end);
+    lost.erase(at + line_end.find('\r'), 1);
+    cases.push_back({"CR LF, a CR lost after " + std::string(line_end.substr(0, 4)),
+                     lost,
+                     LogKind::Udp,
+                     {empty, crlf, fake, fourth},
+                     {}});
+  }
+  std::string cut_in_line_end = crlf_all(record(empty) + record(fourth), false);
+  cut_in_line_end.pop_back();
+  cases.push_back({"CR LF, cut between the CR and the LF after a record",
+                   cut_in_line_end,
+                   LogKind::Udp,
+                   {empty, fourth},
+                   {}});
+
+  // A record whose payload quotes a record, a byte of its text line lost or added: never the
+  // quoted record, taken from inside its text; a warning for the damaged one.
+  const Written inner{5, "12:00:05.000", "serial/COM3@9600", bytes("abc")};
+  const std::string quoting = record(
+                        {4, "12:00:04.000", "serial/COM3@9600", bytes("QQ" + record(inner))}),
+                    framed = frame({0, "12:00:04.000", "MM->CTS6", bytes("QQ" + frame(inner))});
+  for (const std::string& damaged : {quoting, framed}) {
+    const bool proxy = damaged == framed;
+    const Written around = {1, "12:00:03.000", proxy ? "CTS6->MM" : "serial/COM3@9600",
+                            bytes("OK")};
+    const std::string whole = proxy ? frame(around) : record(around);
+    for (std::size_t at = damaged.find("TEXT: ") - (proxy ? 2 : 4); at < damaged.find("HEX:");
+         ++at) {
+      for (const bool lost : {true, false}) {
+        std::string one = damaged;
+        lost ? one.erase(at, 1) : one.insert(at, 1, 'z');
+        cases.push_back({(lost ? "lost at " : "added at ") + std::to_string(at),
+                         whole + one,
+                         proxy ? LogKind::Proxy : LogKind::Serial,
+                         {around},
+                         {{5, proxy ? "MM->CTS6 frame" : "record #4"}},
+                         true});
+      }
+    }
+  }
+
   for (const bool keep : {false, true}) {
     cases.push_back({keep ? "CR LF for lone LF" : "CR LF for every LF",
                      crlf_all(udp, keep),
@@ -235,23 +310,32 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
   for (const auto& [first, last, kind] :
        {std::tuple{empty, fake, LogKind::Udp}, {serial_first, serial_fake, LogKind::Serial}}) {
     const std::string whole = record(last);
+    // The record its text quotes is named once it is whole in what is left.
+    const std::size_t quoted = whole.find("\n--- #") + 1;
+    const std::size_t quoted_whole = whole.find("RAW_HEX: ", quoted);
+    const std::size_t quoted_end = whole.find('\n', quoted_whole) + 1;
     for (std::size_t cut = 1; cut < whole.size(); ++cut) {
       const std::string content = record(first) + whole.substr(0, cut);
+      const std::size_t line = lines_in(record(first)) + 1;
       if (cut == whole.size() - 1) {
         cases.push_back({"cut before the empty line", content, kind, {first, last}, {}});
-      } else {
+      } else if (cut >= quoted_end) {
         cases.push_back({"cut at " + std::to_string(cut),
                          content,
                          kind,
                          {first},
-                         {{lines_in(record(first)) + 1, "cut short"}}});
+                         {{line, "cut short"},
+                          {line + lines_in(whole.substr(0, quoted)), "whole, but skipped"}}});
+      } else {
+        cases.push_back(
+            {"cut at " + std::to_string(cut), content, kind, {first}, {{line, "cut short"}}});
       }
     }
   }
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const LogReading reading = read_log(c.content);
+    LogReading reading = read_log(c.content);
     EXPECT_EQ(reading.kind, c.kind);
     // Every case is reported, not only the first that fails.
     EXPECT_EQ(reading.records.size(), c.records.size());
@@ -263,6 +347,13 @@ TEST(LogReader, ReadsExactlyWhatWasWrittenAndSkipsDamage) {
       EXPECT_EQ(got.time_of_day_ms, parse_event_time(c.records[i].time)) << i;
       EXPECT_EQ(got.source, c.records[i].source) << i;
       EXPECT_EQ(got.bytes, c.records[i].bytes) << i;
+    }
+    if (c.quoted_may_be_named && reading.warnings.size() > c.warnings.size()) {
+      for (std::size_t i = c.warnings.size(); i < reading.warnings.size(); ++i) {
+        EXPECT_NE(reading.warnings[i].what.find("whole, but skipped"), std::string::npos)
+            << reading.warnings[i].what;
+      }
+      reading.warnings.resize(c.warnings.size());
     }
     EXPECT_EQ(reading.warnings.size(), c.warnings.size())
         << (reading.warnings.empty() ? "" : reading.warnings[0].what);

@@ -26,6 +26,10 @@ TEST(ResolvePortArgument, UsbSerialNumbers) {
                                        port("COM6", 0x6001, "")};
   EXPECT_EQ(resolve_port_argument("usb:A50285BI", ports), "COM3");
   EXPECT_EQ(resolve_port_argument("usb:dn0412xy", ports), "COM4");
+  // Letters in any case, not only ASCII ones.
+  EXPECT_EQ(resolve_port_argument("usb:a5 02 \xC3\xA4\xC3\xB8",
+                                  {port("COM7", 0x6001, "A5 02 \xC3\x84\xC3\x98")}),
+            "COM7");
   for (const char* name : {"COM9", "USB:A50285BI", "usb", ""}) {
     EXPECT_EQ(resolve_port_argument(name, ports), name);  // names, whatever the list holds
   }

@@ -240,6 +240,28 @@ TEST(Unicode, LowerForMatching) {
   for (const Case& t : cases) EXPECT_EQ(lower_for_matching(t.in), t.out) << t.in;
 }
 
+// Folding compares texts without regard to case: pairs of one script and the other, the letters
+// that fold to several, and what has no case at all.
+TEST(Unicode, FoldCase) {
+  struct Case {
+    std::string_view in;
+    std::string_view out;
+  };
+  const std::vector<Case> cases = {
+      {"A5 02 \xC3\x84\xC3\x98", "a5 02 \xC3\xA4\xC3\xB8"},      // ÄØ
+      {"\xC4\x80\xC4\x81\xC4\xAE", "\xC4\x81\xC4\x81\xC4\xAF"},  // Āā Į: every other one folds
+      {"\xC3\x9F\xE1\xBA\x9E", "ssss"},                          // ß ẞ: to two letters
+      {"\xCE\xA3\xCF\x82\xCF\x83", "\xCF\x83\xCF\x83\xCF\x83"},  // Σ ς σ
+      {"\xD0\x96\xD0\xB6", "\xD0\xB6\xD0\xB6"},                  // Жж
+      {"\xE2\x84\xAA\xE2\x84\xAB", "k\xC3\xA5"},                 // KELVIN, ANGSTROM SIGN
+      {"\xC4\xB0", "i\xCC\x87"},                                 // İ: i and a dot above
+      {"\xF0\x90\x90\x80", "\xF0\x90\x90\xA8"},                  // DESERET 𐐀, beyond the BMP
+      {"\xE6\x97\xA5\xE2\x82\xAC 09_:", "\xE6\x97\xA5\xE2\x82\xAC 09_:"},  // no case
+      {"A\xFF", "a\xEF\xBF\xBD"},
+  };
+  for (const Case& t : cases) EXPECT_EQ(fold_case(t.in), t.out) << t.in;
+}
+
 TEST(Unicode, TrimWhiteSpace) {
   struct Case {
     std::string_view in;
