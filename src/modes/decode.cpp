@@ -111,7 +111,7 @@ std::expected<Source, std::string> load_source(const std::string& path) {
   }
   Source source{path, std::move(*content), std::nullopt, ""};
   if (source.content.empty()) {
-    source.skipped = "ERROR: " + path + " is empty\n";
+    source.skipped = empty_input_error(path);
     return source;
   }
   LogReading reading = read_log(source.content, interrupted);
@@ -135,13 +135,6 @@ std::expected<Source, std::string> load_source(const std::string& path) {
   return source;
 }
 
-// "ERROR: x is empty\n" as the warning of a file skipped among others.
-std::string skipped_warning(std::string_view error) {
-  std::string_view what = error.substr(error.find(' ') + 1);
-  if (what.ends_with('\n')) what.remove_suffix(1);
-  return "Warning: " + std::string(what) + ", skipped\n";
-}
-
 // The files to decode, each skipped one warned about; or the error that stops everything.
 std::expected<std::vector<Source>, std::string> load_sources(
     const std::vector<std::string>& paths) {
@@ -155,14 +148,12 @@ std::expected<std::vector<Source>, std::string> load_sources(
     } else if (paths.size() == 1) {
       return std::unexpected(source->skipped);
     } else {
-      skipped += skipped_warning(source->skipped);
+      skipped += skipped_input_warning(source->skipped);
     }
   }
   if (!skipped.empty()) write_stderr(skipped);
   if (sources.empty()) {
-    return std::unexpected(
-        "ERROR: nothing to decode: every file given is empty or holds no "
-        "readable record\n");
+    return std::unexpected(nothing_left_error("decode", paths.size()));
   }
   return sources;
 }

@@ -431,8 +431,8 @@ class DecodeTest(unittest.TestCase):
         none = run(["decode", "empty.bin", "empty.bin"], workdir=workdir)
         self.assertEqual((none.status, none.stdout), (1, b""))
         self.assertEqual(none.stderr, b"Warning: empty.bin is empty, skipped\n" * 2 +
-                         b"ERROR: nothing to decode: every file given is empty or holds no "
-                         b"readable record\n")
+                         b"ERROR: nothing to decode: none of the 2 files given holds anything "
+                         b"to read\n")
 
     def test_a_file_that_is_no_stream_is_said_to_be_one_in_a_few_lines(self):
         # The program itself: a few damaged frames listed, then a count, and one line that says
