@@ -72,6 +72,18 @@ void drain_console();
 // report is written out whole before the program ends.
 bool wait_for_console(std::size_t bytes, std::chrono::milliseconds timeout);
 
+// A board pinned below the output on a terminal (`decode`'s console board): while one is pinned,
+// every text written to either stream appears above it and the board is drawn again below, so
+// that the board stays in place and nothing scrolls it away. `text` is the board's lines joined
+// by LF, without a final LF; a newer board replaces one not yet drawn. `release_console_board`
+// leaves the last board on the screen and goes on below it (also done by drain_console and by
+// the end of a run). Pinning is possible only when `console_board_possible()` says so: the
+// standard output is a terminal that takes cursor movement (on Windows, a console with virtual
+// terminal processing); otherwise the caller prints lines as it would to a pipe.
+bool console_board_possible();
+void pin_console_board(std::string text);
+void release_console_board();
+
 // The line that stands in for views left out: "(N chunks not shown ...)".
 std::string left_out_notice(std::size_t count);
 
