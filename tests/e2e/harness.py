@@ -374,6 +374,13 @@ def free_udp_port():
         return s.getsockname()[1]
 
 
+def free_tcp_port():
+    """A TCP port on 127.0.0.1 that nothing listens on now (the tool is then told to use it)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 class UdpSender:
     """Sends datagrams to 127.0.0.1 from one fixed source port."""
 
