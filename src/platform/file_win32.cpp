@@ -86,7 +86,8 @@ std::expected<void, int> sync_file(FileHandle& file) {
 
 std::expected<std::vector<std::string>, int> list_directory_files(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(wide_from_utf8(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return std::unexpected(static_cast<int>(GetLastError()));
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return std::unexpected(static_cast<int>(GetLastError()));
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return std::unexpected(static_cast<int>(ERROR_DIRECTORY));
   }
