@@ -15,7 +15,6 @@ import re
 import shutil
 import subprocess
 import tempfile
-import socket
 import threading
 import time
 import unittest
@@ -138,12 +137,6 @@ def start_list(path):
 def results_rows(content):
     """The rows of a results file, as dicts of its columns."""
     return list(csv.DictReader(io.StringIO(content.decode("utf-8"), newline="")))
-
-
-def free_tcp_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def board_json(port):
@@ -598,7 +591,7 @@ class DecodeTest(unittest.TestCase):
         path = os.path.join(folder, "E027.scb")
         with open(path, "rb") as f:
             good = f.read()
-        port = free_tcp_port()
+        port = harness.free_tcp_port()
         tool = Tool(["decode", FIXTURE, "--serve", str(port), "--speed", "0",
                      "--start-lists", folder])
         self.addCleanup(tool.__exit__)
@@ -628,7 +621,7 @@ class DecodeTest(unittest.TestCase):
     def test_the_served_signal_goes_stale_without_bytes_and_live_again_with_them(self):
         peer = PtyPeer()
         self.addCleanup(peer.close)
-        port = free_tcp_port()
+        port = harness.free_tcp_port()
         tool = Tool(["decode", "--port", peer.port_name, "--serve", str(port)])
         self.addCleanup(tool.__exit__)
         tool.wait_stdout(b"DTR and RTS asserted.\n\n")
