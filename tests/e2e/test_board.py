@@ -97,6 +97,24 @@ def wait_signal(port, signal, timeout=60):
         raise AssertionError("the board never said %r: %r" % (signal, board(port)))
 
 
+# The overlay's texts that the notice of its signal ("Recording ended") lies over, and whether
+# the notice's words overflow it: [] when every text shows whole.
+TEXTS_UNDER_NOTICE_JS = """
+const notice = document.getElementById('signal').getBoundingClientRect();
+const found = [];
+for (const id of ['event', 'heat', 'ov-title', 'clock', 'ov-tag']) {
+  const range = document.createRange();
+  range.selectNodeContents(document.getElementById(id));
+  const t = range.getBoundingClientRect();
+  if (t.width && notice.width && t.left < notice.right && notice.left < t.right &&
+      t.top < notice.bottom && notice.top < t.bottom) found.push(id + ' under the notice');
+}
+const el = document.getElementById('signal');
+if (el.scrollWidth > el.clientWidth) found.push('the notice cut: ' + el.innerText);
+return found;
+"""
+
+
 class EventReader(threading.Thread):
     """A client of /events that reads every event as it comes: the boards in order."""
 
@@ -209,6 +227,7 @@ class BoardTest(unittest.TestCase):
             by_place = sorted((line for line in named if line[2]), key=lambda line: int(line[1]))
             self.assertEqual(rows(), by_place)
             self.assertTrue(board_page.is_transparent(page))
+            self.assertEqual(page.execute_script(TEXTS_UNDER_NOTICE_JS), [])
             board_page.screenshot(page, os.path.join(shots, "overlay-ended-1920x1080.png"))
             self.assertEqual(board_page.console_errors(page), [])
 
