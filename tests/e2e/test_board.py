@@ -186,7 +186,6 @@ class BoardTest(unittest.TestCase):
             cls.data = f.read()
         cls.changes = pipe_changes()
 
-    @harness.skip_on_wine("the browser checks run against the native build")
     def test_the_board_and_the_overlay_in_a_browser(self):
         reason = board_page.skip_reason()
         if reason:
