@@ -45,6 +45,11 @@ constexpr std::size_t READ_BUFFER_LIMIT = 2 * HEADER_LIMIT;
 // client has read the answer.
 constexpr auto LINGER_TIME = std::chrono::seconds(2);
 constexpr std::size_t LINGER_BYTES = 64 * 1024;
+// Each connection's send buffer in the kernel. Left to the kernel, it grows to megabytes
+// (4 MiB on Linux), which a client that stops reading would take minutes of boards to fill before
+// a write waited long enough to drop it, holding that memory all the while; this much holds a
+// page's largest file and seconds of boards.
+constexpr int SEND_BUFFER_BYTES = 64 * 1024;
 // How long to wait before accepting again when accepting failed (no file descriptors left).
 constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(100);
 
@@ -434,6 +439,8 @@ void WebServerState::accept() {
       refuse(std::move(socket));
     } else {
       ++open_connections;
+      error_code ignored;  // a socket that keeps the kernel's size only drops a stalled client later
+      socket.set_option(net::socket_base::send_buffer_size(SEND_BUFFER_BYTES), ignored);
       std::make_shared<WebConnection>(*this, std::move(socket))->read_request();
     }
     accept();
