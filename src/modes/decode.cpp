@@ -19,20 +19,31 @@
 // is (a console's stream is all frames).
 #include <chrono>
 #include <expected>
+#include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "capture/clock.h"
 #include "capture/log_reader.h"
+#include "decode/cts_board.h"
 #include "decode/cts_stream.h"
+#include "modes/board_server.h"
+#include "modes/decode_board.h"
 #include "modes/decode_gaps.h"
 #include "modes/decode_times.h"
 #include "modes/decode_view.h"
 #include "modes/log_input.h"
 #include "modes/modes.h"
+#include "modes/playback_pace.h"
+#include "modes/results_file.h"
+#include "modes/start_list_folder.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/local_time.h"
+#include "platform/network_addresses.h"
 #include "platform/system_error.h"
 
 namespace kelp {
@@ -56,25 +67,43 @@ struct Source {
 };
 
 // Where the changes go, and the time of the bytes that opened an event's frame.
-struct Board {
+struct Changes {
   bool json = false;
+  bool lines = true;   // false while the console board stands in for them
+  bool names = false;  // --start-lists: lane lines name the swimmer
   std::function<void(std::string)> show;
   std::function<void(std::string)> warn;
   std::function<std::string(const CtsEvent&)> time_of;
   std::string gap;  // where the latest gap is, for the warning about a frame it cut off
   std::uint64_t damaged = 0;
+  DecodeBoard* board = nullptr;
+  std::string last_time;  // of the latest event
 };
 
-void show_event(Board& board, const CtsEvent& event) {
+void warn_about(Changes& changes, std::string text) {
+  if (changes.board) decode_board_warning(*changes.board, text);
+  changes.warn(std::move(text));
+}
+
+void show_event(Changes& changes, const CtsEvent& event) {
   if (event.damaged) {
-    if (++board.damaged <= DAMAGE_LISTED) {
-      board.warn(damaged_frame_warning(event, board.time_of(event), board.gap));
+    if (++changes.damaged <= DAMAGE_LISTED) {
+      warn_about(changes, damaged_frame_warning(event, changes.time_of(event), changes.gap));
     }
     return;
   }
-  const std::string time = board.time_of(event);
-  std::string text = board.json ? change_json(event, time) : change_line(event, time);
-  if (!text.empty()) board.show(std::move(text));
+  std::string time = changes.time_of(event);
+  if (changes.board) decode_board_event(*changes.board, event, time);
+  if (changes.lines) {
+    std::optional<const StartEntry*> swimmer;
+    if (changes.names && cts_role(event.channel) == CtsRole::Lane) {
+      swimmer = changes.board ? decode_board_swimmer(*changes.board, event.channel) : nullptr;
+    }
+    std::string text =
+        changes.json ? change_json(event, time, swimmer) : change_line(event, time, swimmer);
+    if (!text.empty()) changes.show(std::move(text));
+  }
+  changes.last_time = std::move(time);
 }
 
 // The lines that close a decoding: the damage not listed, and bytes that are no CTS stream.
@@ -189,6 +218,82 @@ std::string record_byte_time(const FedRecord& record, std::uint64_t offset) {
       byte_arrival_ms(record.timing, static_cast<std::size_t>(offset - record.first_offset)));
 }
 
+// The board's parts that the options ask for, opened before anything is created: a start lists
+// folder that cannot be read, or an address that cannot be served, stops the run first.
+struct BoardParts {
+  std::optional<StartListFolder> folder;
+  std::optional<WebServer> server;
+  std::optional<ResultsFile> results;
+  std::optional<DecodeBoard> board;
+};
+
+std::optional<std::string> open_board_parts(const DecodeSettings& settings, BoardParts& parts) {
+  if (settings.start_lists) {
+    auto folder = open_start_list_folder(*settings.start_lists);
+    if (!folder) return folder.error();
+    parts.folder.emplace(std::move(*folder));
+  }
+  if (settings.serve) {
+    auto server = start_board_server(*settings.serve);
+    if (!server) return server.error();
+    parts.server.emplace(std::move(*server));
+  }
+  return std::nullopt;
+}
+
+// The board, when anything shows it: a terminal, the server, or names and results.
+void start_board(const DecodeSettings& settings, BoardParts& parts, Changes& changes,
+                 std::function<void(std::string)> print) {
+  const bool console_board = !settings.json && console_board_possible();
+  if (!console_board && !parts.server && !parts.folder) return;
+  DecodeBoardSettings board;
+  board.console_board = console_board;
+  if (console_board || (parts.folder && !settings.json)) board.print = std::move(print);
+  board.warn = changes.warn;
+  board.lanes = settings.lanes;
+  board.server = parts.server ? &*parts.server : nullptr;
+  board.folder = parts.folder ? &*parts.folder : nullptr;
+  board.results = parts.results ? &*parts.results : nullptr;
+  parts.board.emplace(start_decode_board(board, BoardClock::now()));
+  changes.board = &*parts.board;
+  changes.lines = !console_board;
+  changes.names = parts.folder.has_value();
+}
+
+// Results are kept when the run shows the board beyond the console.
+bool keeps_results(const DecodeSettings& settings) {
+  return settings.serve || settings.start_lists;
+}
+
+std::string serve_banner(const DecodeSettings& settings, const BoardParts& parts) {
+  if (!parts.server) return "";
+  return board_server_banner(*settings.serve, web_server_port(*parts.server),
+                             network_addresses());
+}
+
+// Playing files at their pace: waits until a byte is due, keeping the board's clock going.
+struct Player {
+  bool paced = false;
+  PlaybackPace pace;
+  BoardClock::time_point start = BoardClock::now();
+  DecodeBoard* board = nullptr;
+};
+
+void tick(DecodeBoard* board) {
+  if (board) decode_board_tick(*board, BoardClock::now());
+  if (interrupted()) end_as_interrupted();
+}
+
+void wait_until_due(Player& player, double due_ms, const std::function<void()>& before_wait) {
+  const auto due = player.start + std::chrono::microseconds(static_cast<std::int64_t>(due_ms * 1000));
+  if (due <= BoardClock::now() + std::chrono::milliseconds(2)) return;
+  before_wait();
+  for (auto now = BoardClock::now(); now < due; now = BoardClock::now()) {
+    std::this_thread::sleep_for(std::min<BoardClock::duration>(due - now, WAIT_SLICE));
+    tick(player.board);
+  }
+}
+
 int decode_files(const DecodeSettings& settings) {
   auto loaded = load_sources(settings.files);
   if (!loaded) {
@@ -196,31 +301,68 @@ int decode_files(const DecodeSettings& settings) {
     return 1;
   }
   const std::vector<Source>& sources = *loaded;
+  BoardParts parts;
+  if (auto error = open_board_parts(settings, parts)) {
+    write_stderr(*error);
+    return 1;
+  }
+  if (keeps_results(settings)) parts.results.emplace(run_timestamp());
 
   Report report;
   std::vector<FedRecord> fed;  // tag n is fed[n - 1]; 0: a raw recording, no time
-  Board board{settings.json,
-              [&report](std::string text) { report.pending += text; },
-              [&report](std::string text) {
-                report.flush();
-                write_stderr(text);
-              },
-              [&fed](const CtsEvent& event) {
-                return event.tag ? record_byte_time(fed[event.tag - 1], event.offset)
-                                 : std::string();
-              },
-              "",
-              0};
+  Changes changes;
+  changes.json = settings.json;
+  changes.show = [&report](std::string text) { report.pending += text; };
+  changes.warn = [&report](std::string text) {
+    report.flush();
+    write_stderr(text);
+  };
+  changes.time_of = [&fed](const CtsEvent& event) {
+    return event.tag ? record_byte_time(fed[event.tag - 1], event.offset) : std::string();
+  };
+  // Scripts read the changes alone on stdout; the banner then goes with the other messages.
+  const std::string banner = serve_banner(settings, parts);
+  if (settings.json) {
+    write_stderr(banner);
+  } else {
+    report.pending += banner;
+  }
+  start_board(settings, parts, changes, [&report](std::string text) { report.pending += text; });
+  report.flush();
+
   CtsDecoder decoder;
-  const CtsSink sink = [&board](const CtsEvent& event) { show_event(board, event); };
+  const CtsSink sink = [&changes](const CtsEvent& event) { show_event(changes, event); };
   const auto gap = [&](std::string where) {
-    board.gap = std::move(where);
+    changes.gap = std::move(where);
     cts_gap(decoder, sink);
   };
   const auto after_piece = [&report] {
     if (report.pending.size() >= REPORT_PIECE) report.flush();
     if (interrupted()) end_as_interrupted();
   };
+  Player player;
+  player.paced = parts.server && settings.speed > 0;
+  player.pace.speed = settings.speed;
+  player.board = changes.board;
+  // Fed in runs of bytes that are due together; the changes so far are shown before a wait.
+  const auto feed = [&](ByteView bytes, std::uint64_t tag, const auto& due_of) {
+    if (!player.paced) {
+      cts_feed(decoder, bytes, tag, sink);
+      return;
+    }
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      wait_until_due(player, due_of(i), [&] {
+        cts_feed(decoder, bytes.subspan(from, i - from), tag, sink);
+        from = i;
+        report.flush();
+        if (changes.board) decode_board_bytes(*changes.board, BoardClock::now());
+      });
+    }
+    cts_feed(decoder, bytes.subspan(from), tag, sink);
+    if (changes.board) decode_board_bytes(*changes.board, BoardClock::now());
+  };
+  const double raw_byte_ms = line_byte_ms(settings.baud, settings.parity != Parity::None);
 
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const Source& source = sources[i];
@@ -230,10 +372,12 @@ int decode_files(const DecodeSettings& settings) {
          !continues_chunk_file(sources[i - 1].path, source.path))) {
       gap(source.path + " does not continue " + sources[i - 1].path);
     }
+    pace_new_file(player.pace);
     if (!source.log) {
       const ByteView bytes = bytes_of(source.content);
       for (std::size_t at = 0; at < bytes.size(); at += REPORT_PIECE) {
-        cts_feed(decoder, bytes.subspan(at, std::min(REPORT_PIECE, bytes.size() - at)), 0, sink);
+        feed(bytes.subspan(at, std::min(REPORT_PIECE, bytes.size() - at)), 0,
+             [&](std::size_t) { return pace_raw_byte(player.pace, raw_byte_ms); });
         after_piece();
       }
       continue;
@@ -250,53 +394,104 @@ int decode_files(const DecodeSettings& settings) {
       entry.timing.size = record.bytes.size();
       entry.timing.byte_ms = serial ? byte_time_ms(record.source) : 0;
       fed.push_back(entry);
-      cts_feed(decoder, record.bytes, fed.size(), sink);
+      const RecordTiming& timing = fed.back().timing;
+      feed(record.bytes, fed.size(), [&](std::size_t k) {
+        return pace_log_byte(player.pace, timing.byte_ms > 0 ? byte_arrival_ms(timing, k)
+                                                              : timing.time_ms);
+      });
       after_piece();
     }
     if (!gaps.after_last.empty()) gap(gaps.after_last);
   }
   cts_finish(decoder, sink);
   report.flush();
-  const std::string closing = closing_warnings(decoder, board.damaged);
+  if (changes.board) {
+    decode_board_finish(*changes.board, changes.last_time, decoder.offset, true);
+    report.flush();
+  }
+  const std::string closing = closing_warnings(decoder, changes.damaged);
   if (!closing.empty()) write_stderr(closing);
   wait_for_room(0);
-  return 0;
+  if (!parts.server) return 0;
+  const std::string end_line =
+      "End of the recording: the last board stays served until Ctrl+C.\n";
+  settings.json ? write_stderr(end_line) : write_stdout(end_line);
+  for (;;) {
+    std::this_thread::sleep_for(WAIT_SLICE);
+    tick(changes.board);
+  }
+}
+
+// The run's time stamp, as the log's name holds it ("serial_20261208_161316.log").
+std::string stamp_of_log(const std::string& log_path) {
+  constexpr std::size_t STAMP_SIZE = 15;
+  const std::size_t name = log_path.find_last_of("/\\");
+  const std::size_t at = log_path.find('_', name == std::string::npos ? 0 : name + 1);
+  if (at == std::string::npos || log_path.size() < at + 1 + STAMP_SIZE) return run_timestamp();
+  return log_path.substr(at + 1, STAMP_SIZE);
 }
 
 int decode_port(const DecodeSettings& settings) {
+  BoardParts parts;
+  if (auto error = open_board_parts(settings, parts)) {
+    write_stderr(*error);
+    return 1;
+  }
   // Live, a tag is the local time of day of the read, in milliseconds, plus one.
   // Live, the files are the record and the board is a view: behind a console that takes
   // nothing, changes and damage warnings are left out and counted like chunk views.
-  const auto show = settings.json ? show_machine_view : show_chunk_view;
-  Board board{settings.json,
-              show,
-              show_repeated_error,
-              [](const CtsEvent& event) {
-                return event.tag ? time_of_day_text(static_cast<std::uint32_t>(event.tag - 1))
-                                 : std::string();
-              },
-              "the port was away",
-              0};
-  CtsDecoder decoder;
-  const CtsSink sink = [&board](const CtsEvent& event) { show_event(board, event); };
-  const auto on_read = [&decoder, &sink](ByteView bytes) {
-    const LocalTime now = local_time_now();
-    const auto ms = static_cast<std::uint64_t>(
-        ((now.hour * 60 + now.minute) * 60 + now.second) * 1000 + now.millisecond);
-    cts_feed(decoder, bytes, ms + 1, sink);
+  Changes changes;
+  changes.json = settings.json;
+  changes.show = settings.json ? show_machine_view : show_chunk_view;
+  changes.warn = show_repeated_error;
+  changes.time_of = [](const CtsEvent& event) {
+    return event.tag ? time_of_day_text(static_cast<std::uint32_t>(event.tag - 1))
+                     : std::string();
   };
-  const auto on_gap = [&decoder, &sink] { cts_gap(decoder, sink); };
-  const auto on_end = [&decoder, &sink, &board] {
+  changes.gap = "the port was away";
+  start_board(settings, parts, changes, write_stdout);
+
+  CtsDecoder decoder;
+  const CtsSink sink = [&changes](const CtsEvent& event) { show_event(changes, event); };
+  const auto now_ms = [] {
+    const LocalTime now = local_time_now();
+    return static_cast<std::uint32_t>(((now.hour * 60 + now.minute) * 60 + now.second) * 1000 +
+                                      now.millisecond);
+  };
+  const auto on_read = [&](ByteView bytes) {
+    if (changes.board) decode_board_bytes(*changes.board, BoardClock::now());
+    cts_feed(decoder, bytes, std::uint64_t{now_ms()} + 1, sink);
+  };
+  const auto on_gap = [&] {
+    cts_gap(decoder, sink);
+    if (changes.board) decode_board_away(*changes.board);
+  };
+  const auto on_end = [&] {
     cts_finish(decoder, sink);
-    const std::string closing = closing_warnings(decoder, board.damaged);
+    if (changes.board) {
+      decode_board_finish(*changes.board, time_of_day_text(now_ms()), decoder.offset, false);
+    }
+    const std::string closing = closing_warnings(decoder, changes.damaged);
     if (!closing.empty()) write_stderr(closing);
   };
-
-  // Scripts read the changes alone on stdout; the banner then goes with the other messages.
-  const auto say = settings.json ? write_stderr : write_stdout;
+  SerialCaptureView view;
+  view.title = LIVE_TITLE;
+  view.say = settings.json ? write_stderr : write_stdout;
+  view.on_read = on_read;
+  view.on_end = on_end;
+  view.on_gap = on_gap;
+  view.banner_lines = serve_banner(settings, parts);
+  if (keeps_results(settings) && changes.board) {
+    view.on_log = [&](const std::string& log_path) {
+      changes.board->settings.results = &parts.results.emplace(stamp_of_log(log_path));
+    };
+  }
+  view.on_tick = [&] {
+    if (changes.board) decode_board_tick(*changes.board, BoardClock::now());
+  };
   const SerialCaptureSettings capture{*settings.port, settings.baud, settings.parity,
                                       ChunkOptions{ETX, LIVE_CHUNK_MS}, settings.reconnect};
-  return serial_capture_with(capture, SerialCaptureView{LIVE_TITLE, say, on_read, on_end, on_gap});
+  return serial_capture_with(capture, view);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "board/results_text.h"
 #include "decode/cts_board.h"
 #include "json/json.h"
 
@@ -104,17 +105,24 @@ const char* frame_name(CtsFrameKind kind) {
 
 }  // namespace
 
-std::string change_line(const CtsEvent& event, std::string_view time) {
+std::string change_line(const CtsEvent& event, std::string_view time,
+                        std::optional<const StartEntry*> swimmer) {
   const std::string text = cts_text(event.state.digits);
   if (event.before.known && event.before.running == event.state.running &&
       cts_text(event.before.digits) == text) {
     return "";
   }
   std::string line = time.empty() ? std::string() : std::string(time) + "  ";
-  return line + line_body(event) + "  [" + text + "]\n";
+  line += line_body(event) + "  [" + text + "]";
+  if (swimmer && *swimmer) {
+    line += "  " + console_safe((*swimmer)->name);
+    if (!(*swimmer)->team.empty()) line += "  " + console_safe((*swimmer)->team);
+  }
+  return line + "\n";
 }
 
-std::string change_json(const CtsEvent& event, std::string_view time) {
+std::string change_json(const CtsEvent& event, std::string_view time,
+                        std::optional<const StartEntry*> swimmer) {
   const CtsChannel& state = event.state;
   Json object = json_object();
   object.add("channel", json_number(unsigned{event.channel}))
@@ -127,6 +135,11 @@ std::string change_json(const CtsEvent& event, std::string_view time) {
       .add("format", json_cells(state.format))
       .add("format_running", json_bool(state.format_running));
   add_role_fields(object, event);
+  if (swimmer) {
+    const StartEntry* entry = *swimmer;
+    object.add("name", entry ? json_string(entry->name) : json_null())
+        .add("team", entry && !entry->team.empty() ? json_string(entry->team) : json_null());
+  }
   return json_dump(object) + "\n";
 }
 

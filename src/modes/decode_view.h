@@ -14,20 +14,28 @@
 //    "frame":"digits","cells":[1,6,15,15,5,7,5,8],"format":[2,0,0,0,2,2,0,0],
 //    "format_running":false,"lane":1,"place":6,"lane_time":"57.58"}
 // ("time" only when known; a cell never sent is null in "cells" and "format").
+// With start lists, a lane's change also names its swimmer (`swimmer` given, null when the lane
+// has none): the line ends with the name and team after the cells,
+//   "lane 3  place 1  27.25  [31  2725]  LINDQVIST, MAE  GULL"
+// and the JSON object ends with "name" and "team" (null when none).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "board/start_list.h"
 #include "decode/cts_stream.h"
 
 namespace kelp {
 
 // The line for a person, with its LF; "" for a change that shows nothing new.
-std::string change_line(const CtsEvent& event, std::string_view time);
+std::string change_line(const CtsEvent& event, std::string_view time,
+                        std::optional<const StartEntry*> swimmer = std::nullopt);
 
 // The JSON object, on one line with its LF.
-std::string change_json(const CtsEvent& event, std::string_view time);
+std::string change_json(const CtsEvent& event, std::string_view time,
+                        std::optional<const StartEntry*> swimmer = std::nullopt);
 
 // "Warning: offset 2373 (12:00:03.000): damaged digit frame of channel 4 (more than 8 data
 // bytes: a control byte was lost), skipped\n"; for a frame that a gap cut off, `gap` says where

@@ -33,25 +33,42 @@ struct SerialCaptureSettings {
 // joined the pending chunk. Once the bytes so far are recorded, `on_gap` is called when the port
 // failed and --reconnect waits for it (what comes after the return is not the continuation of
 // what came before), and `on_end` when the stream ends: the port failed without --reconnect, or
-// Ctrl+C. The banner, under `title`, and the line about DTR and RTS go to `say`.
+// Ctrl+C. The banner, under `title`, and the line about DTR and RTS go to `say`; `banner_lines`
+// (whole lines) go in the banner after the log's name, which `on_log` is told once the log is
+// created. `on_tick` is called after every read or read time-out (at least every 100 ms while
+// the port is there).
 struct SerialCaptureView {
   std::string_view title;
   std::function<void(std::string_view)> say;
   std::function<void(ByteView)> on_read;
   std::function<void()> on_end;
   std::function<void()> on_gap;
+  std::string banner_lines;
+  std::function<void(const std::string&)> on_log;
+  std::function<void()> on_tick;
 };
 
 // `decode`: a CTS scoreboard stream shown as the board changes, from files (logs of `serial` or
 // `probe` and raw recordings, one stream in the order given) or live from `port`, which is then
 // recorded as `serial --chunk-ms 1000` records it.
+// Where `decode --serve [HOST:]PORT` serves the board: this computer only by default.
+struct ServeAddress {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 0;
+  bool operator==(const ServeAddress&) const = default;
+};
+
 struct DecodeSettings {
   std::vector<std::string> files;
   std::optional<std::string> port;
-  std::uint32_t baud = 9600;
+  std::uint32_t baud = 9600;  // also the pace of a raw recording played with --serve
   Parity parity = Parity::Even;
   bool json = false;
   bool reconnect = false;  // live: a failed port is waited for, as in `serial`
+  std::optional<ServeAddress> serve;       // --serve: the board's pages, JSON and event stream
+  double speed = 1;                        // files with --serve: 2 twice as fast, 0 back to back
+  unsigned lanes = 10;                     // --lanes N: lanes 1..N on the board (1-10)
+  std::optional<std::string> start_lists;  // --start-lists DIR: Meet Manager's E*.scb files
 };
 
 struct ProbeSettings {

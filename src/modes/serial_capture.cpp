@@ -77,12 +77,13 @@ void warn_unless_lines_raised(const std::expected<void, SerialError>& dtr,
 }
 
 std::string banner(const SerialCaptureSettings& settings, const std::string& log_path,
-                   std::string_view title) {
-  std::string text = std::string(title) + "\n";
+                   const SerialCaptureView& view) {
+  std::string text = std::string(view.title) + "\n";
   text += "Port:  " + settings.port + "\n";
   text +=
       "Baud:  " + std::to_string(settings.baud) + " (8-" + parity_letter(settings.parity) + "-1)\n";
   text += "Logging to " + log_path + "\n";
+  text += view.banner_lines;
   text += "Press Ctrl+C to stop.\n\n";
   text += std::string(60, '=') + "\n\n";
   return text;
@@ -91,14 +92,17 @@ std::string banner(const SerialCaptureSettings& settings, const std::string& log
 }  // namespace
 
 int serial_capture(const SerialCaptureSettings& settings) {
-  return serial_capture_with(settings,
-                             SerialCaptureView{"=== Serial Capture ===", write_stdout, {}, {}, {}});
+  SerialCaptureView view;
+  view.title = "=== Serial Capture ===";
+  view.say = write_stdout;
+  return serial_capture_with(settings, view);
 }
 
 int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptureView& view) {
   LogFile log = open_log_file_or_stop("serial");
 
-  view.say(banner(settings, log.path, view.title));
+  if (view.on_log) view.on_log(log.path);
+  view.say(banner(settings, log.path, view));
 
   const SerialSettings port_settings{settings.port, settings.baud, settings.parity, PORT_TIMEOUT};
   auto opened = open_port(port_settings);
@@ -165,6 +169,7 @@ int serial_capture_with(const SerialCaptureSettings& settings, const SerialCaptu
       continue;
     }
 
+    if (view.on_tick) view.on_tick();
     if (interrupted()) {
       if (!capture.pending.bytes.empty()) flush_chunk(capture, ChunkEnd::Silence);
       end_capture(capture);

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/local_time.h"
 #include "platform/native_handle.h"
@@ -51,6 +52,20 @@ std::expected<void, int> write_file(FileHandle& file, std::string_view text);
 // write fails is given up (what of it was written stays in the file) and the next one is tried,
 // so a failure costs only the piece it hit. Interrupted writes are retried.
 void write_pieces(FileHandle& file, std::span<const std::string_view> pieces);
+
+// Hands what has been written to the file down to the storage device, so that it survives a
+// power cut or a pulled cable (fsync; FlushFileBuffers on Windows). Gives the OS error code.
+std::expected<void, int> sync_file(FileHandle& file);
+
+// The names (UTF-8) of the regular files in a directory, links to regular files included, in no
+// particular order; subdirectories and everything else left out. On Windows a name that is no
+// valid UTF-16 is left out too (no UTF-8 path could open it). When the directory cannot be read
+// (not there, not a directory, no permission) gives the OS error code.
+std::expected<std::vector<std::string>, int> list_directory_files(const std::string& path);
+
+// The path of `name` in the directory `directory`, joined with the platform's separator unless
+// the directory already ends in one (or, on Windows, is a drive such as "D:").
+std::string path_in_directory(std::string_view directory, std::string_view name);
 
 // The whole content of a file; on failure the OS error code. `stop`, asked between reads, ends
 // the reading early (an endless device or pipe is read until then); a content that memory cannot

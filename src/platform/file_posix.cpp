@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -101,6 +102,73 @@ void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
     }
     offset += left;
   }
+}
+
+std::expected<void, int> sync_file(FileHandle& file) {
+  while (::fsync(static_cast<int>(file.native())) != 0) {
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+  return {};
+}
+
+namespace {
+
+// Closes a directory stream when it goes out of scope.
+struct DirectoryStream {
+  DIR* dir;
+  ~DirectoryStream() { ::closedir(dir); }
+};
+
+}  // namespace
+
+std::expected<std::vector<std::string>, int> list_directory_files(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(errno);
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    return std::unexpected(error);
+  }
+  DirectoryStream stream{dir};
+  std::vector<std::string> names;
+  try {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir);
+      if (entry == nullptr) {
+        if (errno != 0) return std::unexpected(errno);
+        return names;
+      }
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+#ifdef DT_REG
+      bool regular = entry->d_type == DT_REG;
+      const bool ask = entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK;
+#else
+      bool regular = false;
+      const bool ask = true;
+#endif
+      if (ask) {
+        // The system did not say, or a link: what the name leads to decides.
+        struct stat info {};
+        regular = ::fstatat(::dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode);
+      }
+      if (regular) names.emplace_back(name);
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ENOMEM);
+  }
+}
+
+std::string path_in_directory(std::string_view directory, std::string_view name) {
+  std::string path(directory);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
 }
 
 std::expected<std::string, int> read_whole_file(const std::string& path, bool (*stop)()) {

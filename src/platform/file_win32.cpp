@@ -77,6 +77,55 @@ void write_pieces(FileHandle& file, std::span<const std::string_view> pieces) {
   for (const std::string_view piece : pieces) (void)write_file(file, piece);
 }
 
+std::expected<void, int> sync_file(FileHandle& file) {
+  if (!FlushFileBuffers(as_handle(file.native()))) {
+    return std::unexpected(static_cast<int>(GetLastError()));
+  }
+  return {};
+}
+
+std::expected<std::vector<std::string>, int> list_directory_files(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(wide_from_utf8(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return std::unexpected(static_cast<int>(GetLastError()));
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return std::unexpected(static_cast<int>(ERROR_DIRECTORY));
+  }
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(wide_from_utf8(path_in_directory(path, "*")).c_str(), &found);
+  std::vector<std::string> names;
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // A drive's root has no "." entry: an empty one finds nothing at all.
+    if (error == ERROR_FILE_NOT_FOUND) return names;
+    return std::unexpected(static_cast<int>(error));
+  }
+  DWORD error = ERROR_NO_MORE_FILES;
+  try {
+    do {
+      if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        continue;
+      }
+      if (auto name = strict_utf8_from_wide(found.cFileName)) names.push_back(std::move(*name));
+    } while (FindNextFileW(search, &found));
+    error = GetLastError();
+  } catch (const std::bad_alloc&) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) return std::unexpected(static_cast<int>(error));
+  return names;
+}
+
+std::string path_in_directory(std::string_view directory, std::string_view name) {
+  std::string path(directory);
+  if (!path.empty() && path.back() != '\\' && path.back() != '/' && path.back() != ':') {
+    path += '\\';
+  }
+  path += name;
+  return path;
+}
+
 std::expected<std::string, int> read_whole_file(const std::string& path, bool (*stop)()) {
   HANDLE handle = CreateFileW(wide_from_utf8(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

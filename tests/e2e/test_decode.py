@@ -6,6 +6,8 @@ What the decoder derives is checked against a reading of the bytes made here, by
 rules alone: frames begin at bytes of 0x80 and up, and each digit frame sets the cells it sends.
 """
 
+import csv
+import io
 import json
 import os
 import random
@@ -13,8 +15,11 @@ import re
 import shutil
 import subprocess
 import tempfile
+import socket
 import threading
+import time
 import unittest
+import urllib.request
 from xml.etree import ElementTree
 
 import harness
@@ -22,6 +27,7 @@ import sim_device
 from harness import EVENT_TIME, LOG_STAMP, PtyPeer, Tool, run
 
 FIXTURE = os.path.join(sim_device.FIXTURES, "console-streams", "cts-scoreboard-meet.bin")
+START_LISTS = os.path.join(sim_device.FIXTURES, "start-lists")
 DISSECTOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "wireshark",
                          "cts_scoreboard.lua")
 BYTE_CASES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "unit",
@@ -115,6 +121,34 @@ def changes(stdout):
     for o in objects:
         o.pop("time", None)
     return objects
+
+
+def start_list(path):
+    """{heat: {lane: (name, team)}} of a start list file, read by its layout alone."""
+    with open(path, "rb") as f:
+        lines = f.read().decode("cp1252").splitlines()[1:]
+    heats = {}
+    for i, line in enumerate(lines):
+        name, team = line[:20].rstrip(), line[22:].rstrip()
+        if name:
+            heats.setdefault(i // 10 + 1, {})[i % 10 + 1] = (name, team)
+    return heats
+
+
+def results_rows(content):
+    """The rows of a results file, as dicts of its columns."""
+    return list(csv.DictReader(io.StringIO(content.decode("utf-8"), newline="")))
+
+
+def free_tcp_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def board_json(port):
+    with urllib.request.urlopen("http://127.0.0.1:%d/board.json" % port, timeout=5) as answer:
+        return json.loads(answer.read())
 
 
 class DecodeTest(unittest.TestCase):
@@ -477,6 +511,125 @@ class DecodeTest(unittest.TestCase):
             result = run(["decode"] + args, workdir=workdir)
             self.assertEqual((result.status, result.stdout), (status, b""), args)
             self.assertRegex(result.stderr, error)
+
+
+    def expected_results(self):
+        """The race's rows as the stream and the start list give them, in place order."""
+        names = start_list(os.path.join(START_LISTS, "E027.scb"))[1]
+        rows = [{"event": "27", "heat": "1", "lane": str(ch), "place": self.lanes[ch][1],
+                 "time": lane_time(self.lanes[ch]), "name": names[ch][0], "team": names[ch][1],
+                 "after_the_fact": "false"} for ch in range(1, 7)]
+        return sorted(rows, key=lambda row: int(row["place"]))
+
+    def check_results(self, content, seen_times):
+        rows = results_rows(content)
+        race = [row for row in rows if (row["event"], row["heat"]) == ("27", "1")]
+        columns = ("event", "heat", "lane", "place", "time", "name", "team", "after_the_fact")
+        self.assertEqual([{c: row[c] for c in columns} for row in race], self.expected_results())
+        for row in race:
+            minutes, _, seconds = row["time"].rpartition(":")
+            self.assertEqual(float(row["seconds"]), int(minutes or 0) * 60 + float(seconds))
+            self.assertEqual(bool(re.fullmatch(EVENT_TIME.decode(), row["seen"])), seen_times)
+        # The lines left from the race before are never taken for this one's.
+        self.assertTrue(all(row["after_the_fact"] == "true" for row in rows if row not in race))
+        self.assertNotIn(("27", "1"), [(r["event"], r["heat"]) for r in rows if r not in race])
+        return race
+
+    def test_names_and_results_from_the_file_live_and_from_its_log(self):
+        # From the recording itself.
+        result = run(["decode", FIXTURE, "--start-lists", START_LISTS])
+        self.assertEqual((result.status, result.stderr), (0, b""))
+        name, content = result.workdir.only(r"results_%s\.csv" % LOG_STAMP)
+        self.assertTrue(content.startswith(b"event,heat,lane,place,time,seconds,name,team,"))
+        self.check_results(content, seen_times=False)
+        lines = result.stdout.decode().splitlines()
+        names = start_list(os.path.join(START_LISTS, "E027.scb"))[1]
+        for ch in range(1, 7):
+            last = [line for line in lines if line.startswith("lane %d " % ch)][-1]
+            self.assertTrue(last.endswith("]  %s  %s" % names[ch]), last)
+        table = lines.index("Results: event 27 heat 1")
+        for row, line in zip(self.expected_results(), lines[table + 2:table + 8]):
+            self.assertEqual(line.split()[:3], [row["place"], row["lane"], row["time"]])
+        # Without the option, nothing of it.
+        plain = run(["decode", FIXTURE])
+        self.assertEqual(plain.workdir.files(), [])
+        self.assertEqual(plain.stdout.decode().splitlines(),
+                         [re.sub(r"\]  .*$", "]", line) for line in lines
+                          if line.startswith(("lane", "clock", "event", "channel", "time", "length"))])
+
+        # Live through a pseudo-terminal, then from the tool's own log.
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        tool = Tool(["decode", "--port", peer.port_name, "--json", "--start-lists", START_LISTS])
+        self.addCleanup(tool.__exit__)
+        tool.wait_stderr(b"DTR and RTS asserted.\n\n")
+        sim_device.play(peer, self.data, 20000)
+        def race_written():
+            found = tool.workdir.matching(r"results_.*\.csv")
+            return found and b"\n27,1," in tool.workdir.read(found[0])
+        harness.wait_until(race_written, 30)
+        tool.interrupt()
+        self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
+        log, _ = tool.workdir.only(r"serial_%s\.log" % LOG_STAMP)
+        results, live = tool.workdir.only(r"results_%s\.csv" % LOG_STAMP)
+        self.assertEqual(results[len("results_"):-4], log[len("serial_"):-4])  # the run's stamp
+        self.check_results(live, seen_times=True)
+        lane_objects = [json.loads(l) for l in tool.stdout.decode().splitlines()]
+        lane_objects = [o for o in lane_objects if "lane" in o]
+        # Each lane's line names its swimmer once the race is known; none names another's.
+        self.assertTrue(all(o["name"] in (None, names.get(o["channel"], (None,))[0])
+                            for o in lane_objects))
+        self.assertEqual([[o for o in lane_objects if o["channel"] == ch][-1]["name"]
+                          for ch in range(1, 7)], [names[ch][0] for ch in range(1, 7)])
+        from_log = run(["decode", "captures/" + log, "--start-lists", START_LISTS],
+                       workdir=tool.workdir)
+        self.assertEqual((from_log.status, from_log.stderr), (0, b""))
+        again = [n for n in tool.workdir.matching(r"results_.*\.csv") if n != results]
+        self.assertEqual(len(again), 1)
+        # The same rows; when each line was seen is estimated from the log's record times.
+        without_seen = lambda rows: [dict(row, seen=None) for row in rows]
+        self.assertEqual(without_seen(self.check_results(tool.workdir.read(again[0]), True)),
+                         without_seen(self.check_results(live, True)))
+
+    def test_start_lists_rewritten_while_the_board_is_served(self):
+        folder = tempfile.mkdtemp(prefix="kelp-start-lists-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        shutil.copy(os.path.join(START_LISTS, "E027.scb"), folder)
+        path = os.path.join(folder, "E027.scb")
+        with open(path, "rb") as f:
+            good = f.read()
+        port = free_tcp_port()
+        tool = Tool(["decode", FIXTURE, "--serve", str(port), "--speed", "0",
+                     "--start-lists", folder])
+        self.addCleanup(tool.__exit__)
+        tool.wait_stdout(b"the last board stays served until Ctrl+C.\n")
+        self.assertEqual(board_json(port)["lanes"][2]["name"], "OKAFOR, JUNE")
+
+        # A re-export with another swimmer in lane 3 shows without a restart.
+        renamed = good.replace(b"OKAFOR, JUNE".ljust(20), b"O\x92NEIL, <b>&amp;".ljust(20))
+        self.assertNotEqual(renamed, good)
+        with open(path + ".tmp", "wb") as f:
+            f.write(renamed)
+        os.replace(path + ".tmp", path)
+        harness.wait_until(lambda: board_json(port)["lanes"][2]["name"] == "O\u2019NEIL, <b>&amp;",
+                           10)
+        self.assertEqual(board_json(port)["lanes"][2]["name"], "O\u2019NEIL, <b>&amp;")
+
+        # One written half: one warning that names it, and the names read before stay.
+        with open(path, "wb") as f:
+            f.write(renamed[:len(renamed) // 2])
+        tool.wait_stderr(b"Warning: start list E027.scb: ")
+        time.sleep(3)  # a few more readings of the folder: the warning is not repeated
+        self.assertEqual(tool.stderr.count(b"Warning: start list E027.scb: "), 1)
+        self.assertEqual(board_json(port)["lanes"][2]["name"], "O\u2019NEIL, <b>&amp;")
+        tool.interrupt()
+        tool.wait()
+
+    def test_a_start_lists_folder_that_is_not_there(self):
+        result = run(["decode", FIXTURE, "--start-lists", os.path.join(START_LISTS, "missing")])
+        self.assertEqual(result.status, 1)
+        self.assertRegex(result.stderr, rb"^ERROR: cannot read the start lists in .*missing: ")
+        self.assertEqual((result.stdout, result.workdir.files()), (b"", []))
 
 
 def tshark_rows(capture):

@@ -1,15 +1,20 @@
-// The capture directory, log names, records and raw files.
+// The capture directory, log names, records, raw files, the results file, and listing a folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "board/results_text.h"
 #include "capture/clock.h"
 #include "capture/files.h"
+#include "modes/results_file.h"
 #include "platform/file.h"
+#include "platform/system_error.h"
 #include "read_file.h"
 
 namespace kelp {
@@ -131,6 +136,84 @@ TEST_F(CaptureFolder, GatheredPiecesLandInOrderWhateverTheirNumberAndSize) {
   std::string expected;
   for (const auto& piece : owned) expected += piece;
   EXPECT_EQ(slurp(folder_ / "captures" / "pieces.txt"), expected);
+}
+
+// Two races of one run, the second with names that need quoting.
+std::vector<RaceResult> two_races() {
+  RaceResult first{{27, 1}, false, "12:00:03.102", 2382, "12:01:10.000", 59124, {}};
+  first.rows = {{3, 1, "27.25", 2725, "LINDQVIST, MAE", "GULL", "12:00:31.112", 26967},
+                {5, 2, "28.01", 2801, std::nullopt, std::nullopt, "12:00:32.000", 27001}};
+  RaceResult second{{27, 2}, false, "12:02:00.000", 60000, "", 90000, {}};
+  second.rows = {{1, 1, "1:19.50", 7950, "O\u2019BRIEN, \"SE\u00C1N\"", "A,B", "", 61000}};
+  return {first, second};
+}
+
+TEST_F(CaptureFolder, EachRaceIsOnDiskAsSoonAsItEndsUnderTheRunsStamp) {
+  ResultsFile results("20260106_030705");
+  EXPECT_TRUE(names().empty());  // nothing before the first race ends
+  const auto races = two_races();
+  const std::string path = capture_path("results_20260106_030705.csv");
+
+  const ResultsAppend first = append_race(results, races[0]);
+  EXPECT_EQ((std::tuple{first.path, first.created, first.warning}), (std::tuple{path, true, ""}));
+  const std::string header =
+      "event,heat,lane,place,time,seconds,name,team,seen,offset,"
+      "after_the_fact\n";
+  const std::string rows1 =
+      "27,1,3,1,27.25,27.25,\"LINDQVIST, MAE\",GULL,12:00:31.112,26967,"
+      "false\n27,1,5,2,28.01,28.01,,,12:00:32.000,27001,false\n";
+  EXPECT_EQ(slurp(path), header + rows1);  // read while the run goes on
+
+  const ResultsAppend second = append_race(results, races[1]);
+  EXPECT_EQ((std::tuple{second.path, second.created, second.warning}),
+            (std::tuple{path, false, ""}));
+  EXPECT_EQ(slurp(path), header + rows1 +
+                             "27,2,1,1,1:19.50,79.50,\"O\u2019BRIEN, \"\"SE\u00C1N\"\"\",\"A,B\",,"
+                             "61000,false\n");
+  EXPECT_EQ(results_csv_header() + race_csv_rows(races[0]) + race_csv_rows(races[1]), slurp(path));
+
+  // Another run started within the same second never writes into this one's file.
+  ResultsFile other("20260106_030705");
+  const ResultsAppend taken = append_race(other, races[1]);
+  EXPECT_EQ(taken.path, capture_path("results_20260106_030705_2.csv"));
+  EXPECT_EQ(slurp(taken.path), header + race_csv_rows(races[1]));
+  EXPECT_EQ(slurp(path).size(), (header + rows1).size() + race_csv_rows(races[1]).size());
+}
+
+TEST_F(CaptureFolder, AResultsFileThatCannotBeWrittenIsWarnedOfOnceAndTheRunGoesOn) {
+  // `captures` is a file here: nothing can be created in it.
+  fs::remove_all(folder_ / "captures");
+  std::ofstream(folder_ / "captures") << "in the way";
+  ResultsFile results("20260106_030705");
+  const auto races = two_races();
+  const ResultsAppend first = append_race(results, races[0]);
+  EXPECT_TRUE(first.warning.starts_with("Warning: cannot write " +
+                                        capture_path("results_20260106_030705.csv") + ": ") &&
+              first.warning.ends_with(
+                  "; the results of this race and the races after it are not saved\n") &&
+              first.path.empty())
+      << first.warning;
+  const ResultsAppend second = append_race(results, races[1]);
+  EXPECT_EQ((std::tuple{second.path, second.created, second.warning}), (std::tuple{"", false, ""}));
+}
+
+TEST_F(CaptureFolder, AFolderIsListedAsTheNamesOfItsRegularFiles) {
+  const fs::path dir = folder_ / "exports";
+  fs::create_directories(dir / "E001.scb");  // a folder: not listed
+  for (const char* name : {"E027.scb", "notes.txt", ".hidden"}) std::ofstream(dir / name) << name;
+  std::ofstream(dir / fs::path(u8"\u00C9v\u00E9nement \u2019 1.scb")) << "accents";
+  auto listed = list_directory_files(dir.string());
+  ASSERT_TRUE(listed) << io_error_text(listed.error());
+  std::sort(listed->begin(), listed->end());
+  EXPECT_EQ(*listed, (std::vector<std::string>{".hidden", "E027.scb", "notes.txt",
+                                               "\u00C9v\u00E9nement \u2019 1.scb"}));
+  EXPECT_EQ(list_directory_files((dir / "E001.scb").string()), std::vector<std::string>{});
+
+  // ENOENT and ERROR_FILE_NOT_FOUND are both 2; a file is no folder either.
+  EXPECT_EQ(list_directory_files((dir / "missing").string()), std::unexpected(2));
+  EXPECT_FALSE(list_directory_files((dir / "E027.scb").string()));
+  EXPECT_EQ(path_in_directory(dir.string(), "E027.scb"), (dir / "E027.scb").string());
+  EXPECT_EQ(slurp(path_in_directory(dir.string() + PATH_SEPARATOR, "E027.scb")), "E027.scb");
 }
 
 TEST(BinFileStem, PadsTheNumberToFourDigits) {

@@ -15,6 +15,7 @@
 #include "modes/decode_gaps.h"
 #include "modes/decode_times.h"
 #include "modes/decode_view.h"
+#include "modes/playback_pace.h"
 #include "text/hex.h"
 
 namespace kelp {
@@ -198,6 +199,25 @@ TEST(DecodeInputs, WhenEachByteOfARecordArrived) {
   const RecordTiming after_midnight{100, MS_PER_DAY - 100, 873, 11000.0 / 9600};
   EXPECT_EQ(byte_arrival_ms(after_midnight, 0), MS_PER_DAY - 100);
   EXPECT_EQ(time_of_day_text(noon - 13), "11:59:59.987");
+}
+
+// Played back with --serve: a byte is due at its stream time over the speed; the stream time only
+// moves forward, over midnight too, and a new file follows the one before at once.
+TEST(DecodeInputs, WhenEachByteIsPlayedBack) {
+  EXPECT_NEAR(line_byte_ms(9600, true), 1000.0 / 872.7, 1e-4);  // 872.7 bytes a second at 8-E-1
+  EXPECT_DOUBLE_EQ(line_byte_ms(9600, false), 10000.0 / 9600);
+  PlaybackPace pace;
+  pace.speed = 2.0;
+  EXPECT_EQ(pace_raw_byte(pace, 10), 0);  // the first byte: at once
+  EXPECT_EQ(pace_raw_byte(pace, 10), 5);  // twice as fast
+  pace_new_file(pace);
+  EXPECT_EQ(pace_log_byte(pace, 1000), 5);  // a new file: no time between the two
+  EXPECT_EQ(pace_log_byte(pace, 1400), 205);
+  EXPECT_EQ(pace_log_byte(pace, 1300), 205);  // a clock set back costs nothing
+  EXPECT_EQ(pace_log_byte(pace, 1500), 305);
+  PlaybackPace midnight;
+  pace_log_byte(midnight, MS_PER_DAY - 100);
+  EXPECT_EQ(pace_log_byte(midnight, 150), 250);
 }
 
 }  // namespace

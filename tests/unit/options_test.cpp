@@ -317,5 +317,55 @@ TEST(HelpText, Has37LinesEndingInABlankLine) {
   EXPECT_NE(HELP_TEXT.find("  question  '?\\r\\n'\n"), std::string_view::npos);
 }
 
+// The board's options, from files or a port: a value that cannot be used keeps the default (no
+// server, the recorded pace, ten lanes), and no value of theirs is ever taken for a file.
+TEST(DecodeBoardOptions, ValuesAndDefaults) {
+  const auto files = [](std::vector<std::string> extra) {
+    std::vector<std::string> args{"k", "decode", "race.bin"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return *read_decode_settings(args, NO_ADAPTER);
+  };
+  const DecodeSettings plain = files({});
+  EXPECT_FALSE(plain.serve);
+  EXPECT_EQ(plain.speed, 1.0);
+  EXPECT_EQ(plain.lanes, 10u);
+  EXPECT_FALSE(plain.start_lists);
+
+  struct Case {
+    std::string value;
+    std::optional<ServeAddress> serve;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"8080", ServeAddress{"127.0.0.1", 8080}},
+           {"0.0.0.0:8080", ServeAddress{"0.0.0.0", 8080}},
+           {"[::1]:9000", ServeAddress{"::1", 9000}},
+           {"localhost:1", ServeAddress{"localhost", 1}},
+           {"0", std::nullopt},
+           {"65536", std::nullopt},
+           {":8080", std::nullopt},
+           {"host:", std::nullopt},
+           {"eighty", std::nullopt},
+       }) {
+    EXPECT_EQ(files({"--serve", c.value}).serve, c.serve) << c.value;
+  }
+
+  const DecodeSettings set = files({"--speed", "0", "--lanes", "6", "--start-lists", "MM"});
+  EXPECT_EQ(set.files, std::vector<std::string>{"race.bin"});
+  EXPECT_EQ(set.speed, 0.0);
+  EXPECT_EQ(set.lanes, 6u);
+  EXPECT_EQ(set.start_lists, "MM");
+  for (const std::string lanes : {"0", "11", "-3", "six"}) {
+    EXPECT_EQ(files({"--lanes", lanes}).lanes, 10u) << lanes;
+  }
+  EXPECT_EQ(files({"--speed", "fast"}).speed, 1.0);
+  EXPECT_EQ(files({"--speed", "2.5"}).speed, 2.5);
+
+  const auto live = read_decode_settings(
+      Args{"k", "decode", "--port", "COM4", "--serve", "0.0.0.0:80", "--lanes", "8"}, NO_ADAPTER);
+  ASSERT_TRUE(live);
+  EXPECT_EQ(live->serve, (ServeAddress{"0.0.0.0", 80}));
+  EXPECT_EQ(live->lanes, 8u);
+}
+
 }  // namespace
 }  // namespace kelp

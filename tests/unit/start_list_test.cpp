@@ -1,11 +1,17 @@
 // Meet Manager's start lists: the layout read from bytes (code page 1252, CR LF or LF, ten lane
-// lines per heat), files refused whole, an event's digits matched, and a set that keeps a file's
-// old names when its new content is broken.
+// lines per heat), files refused whole, an event's digits matched, a set that keeps a file's
+// old names when its new content is broken, and the folder of exports watched while a meet runs.
 #include "board/start_list.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "modes/start_list_folder.h"
+#include "platform/system_error.h"
 #include "read_file.h"
+#include "unreadable_file.h"
 
 namespace kelp {
 namespace {
@@ -150,6 +156,151 @@ TEST(StartList, EventsAndASetThatKeepsWhatItHad) {
             "Warning: start list E028.scb: no heat follows the event line; no names from it\n");
   EXPECT_FALSE(lists.contains("E028.scb"));
   EXPECT_EQ(find_swimmer(lists, 28, 1, 1), nullptr);
+}
+
+namespace fs = std::filesystem;
+
+// A folder of exports of its own for each test.
+class ExportFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("kelp-lists-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    dir_ = folder_.string();
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  void put(const std::string& name, const std::string& bytes) const {
+    std::ofstream(folder_ / name, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  std::string scan() {
+    const StartListScan result = scan_start_list_folder(watcher_, lists_);
+    return (result.changed ? "changed " : "same ") + result.warnings;
+  }
+  std::string name(unsigned event, unsigned heat, unsigned lane_number) const {
+    const StartEntry* entry = find_swimmer(lists_, event, heat, lane_number);
+    return entry ? entry->name : "-";
+  }
+
+  fs::path folder_;
+  std::string dir_;
+  StartListFolder watcher_;
+  StartLists lists_;
+};
+
+const std::string KEPT = "; the names read from it before stay in use\n";
+
+TEST_F(ExportFolder, ReExportsAreTakenAndAFileReadHalfWrittenKeepsItsOldNames) {
+  ASSERT_TRUE(open_start_list_folder(dir_));
+  watcher_ = *open_start_list_folder(dir_);
+  EXPECT_EQ(scan(), "same ");  // nothing exported yet
+
+  // The real export, beside files that are no start lists: a note, a copy still being made, a
+  // folder named like one.
+  const std::string shared = slurp(std::string(KELP_TEST_FIXTURES) + "/start-lists/E027.scb");
+  put("E027.scb", shared);
+  put("notes.txt", shared);
+  put("E029.scb.tmp", file("#29 X", lane("TMP")));
+  fs::create_directory(folder_ / "E030.scb");
+  EXPECT_EQ(scan(), "changed ");
+  EXPECT_EQ(lists_.size(), 1u);
+  EXPECT_EQ(name(27, 1, 1), "HARBOR, NELL");
+  EXPECT_EQ(name(29, 1, 1), "-");
+  EXPECT_EQ(scan(), "same ");
+
+  // Re-seeded: a new name in lane 1. Then the same bytes written again: nothing to take.
+  const std::string v2 = file("#27 GIRLS 8&U 25 FREE", lane("SCRATCH, NEW", "TIDE"), 20);
+  put("E027.scb", v2);
+  EXPECT_EQ(scan(), "changed ");
+  EXPECT_EQ(name(27, 1, 1), "SCRATCH, NEW");
+  put("E027.scb", v2);
+  EXPECT_EQ(scan(), "same ");
+
+  // Caught half-written, cut mid-heat: one warning for those bytes, the names from before kept.
+  const std::string v3 = file("#27 GIRLS 8&U 25 FREE", lane("THIRD, ONE"), 20);
+  put("E027.scb", v3.substr(0, 23 + 40 * 13));
+  EXPECT_EQ(
+      scan(),
+      "same Warning: start list E027.scb: heat 2 is cut short: 3 of its 10 lane lines" + KEPT);
+  EXPECT_EQ(name(27, 1, 1), "SCRATCH, NEW");
+  EXPECT_EQ(scan(), "same ");
+  // Written a little further, now cut inside a line: new bytes, so warned again, once.
+  put("E027.scb", v3.substr(0, 23 + 40 * 15 + 7));
+  EXPECT_EQ(scan(),
+            "same Warning: start list E027.scb: line 17 has 7 characters: a lane line has 38 "
+            "(the name in 20, \"--\", the team in 16)" +
+                KEPT);
+  EXPECT_EQ(scan(), "same ");
+  EXPECT_EQ(name(27, 2, 1), "-");
+  // Written whole.
+  put("E027.scb", v3);
+  EXPECT_EQ(scan(), "changed ");
+  EXPECT_EQ(name(27, 1, 1), "THIRD, ONE");
+
+  {
+    // Cannot be read for a while (held by the exporter): warned of once, its names kept.
+    UnreadableFile lock(folder_ / "E027.scb");
+    if (lock.held()) {
+      const std::string locked = scan();
+      EXPECT_TRUE(locked.starts_with("same Warning: cannot read start list E027.scb: ") &&
+                  locked.ends_with(KEPT))
+          << locked;
+      EXPECT_EQ(scan(), "same ");
+      EXPECT_EQ(name(27, 1, 1), "THIRD, ONE");
+    }
+  }
+  EXPECT_EQ(scan(), "same ");  // readable again, and the same bytes
+
+  // A new event whose first export is broken has no names until it is fixed.
+  put("e028.SCB", "#28 BOYS\r\n");
+  EXPECT_EQ(
+      scan(),
+      "same Warning: start list e028.SCB: no heat follows the event line; no names from it\n");
+  EXPECT_EQ(scan(), "same ");
+  put("e028.SCB", file("#28 BOYS", lane("LATE, ENTRY")));
+  EXPECT_EQ(scan(), "changed ");
+  EXPECT_EQ(name(28, 1, 1), "LATE, ENTRY");
+
+  // An event dropped from the meet: its file is gone, and so are its names.
+  fs::remove(folder_ / "E027.scb");
+  EXPECT_EQ(scan(), "changed ");
+  EXPECT_EQ(name(27, 1, 1), "-");
+  EXPECT_FALSE(lists_.contains("E027.scb"));
+  EXPECT_EQ(name(28, 1, 1), "LATE, ENTRY");
+  EXPECT_EQ(scan(), "same ");
+}
+
+TEST_F(ExportFolder, AFolderThatIsNotThereStopsTheRunAndOneThatGoesAwayKeepsTheNames) {
+  // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
+  const std::string missing = (folder_ / "missing").string();
+  const auto not_there = open_start_list_folder(missing);
+  ASSERT_FALSE(not_there);
+  EXPECT_EQ(not_there.error(),
+            "ERROR: cannot read the start lists in " + missing + ": " + io_error_text(2) + "\n");
+  put("E027.scb", file("#27 X", lane("A")));
+  EXPECT_FALSE(open_start_list_folder((folder_ / "E027.scb").string()));  // no folder
+
+  // Watched, then unplugged: one warning, the names stay; back again, read as before.
+  const fs::path stick = folder_ / "stick";
+  fs::create_directory(stick);
+  std::ofstream(stick / "E027.scb", std::ios::binary) << file("#27 X", lane("STAYS"));
+  ASSERT_TRUE(open_start_list_folder(stick.string()));
+  watcher_ = *open_start_list_folder(stick.string());
+  EXPECT_EQ(scan(), "changed ");
+  fs::remove_all(stick);
+  EXPECT_EQ(scan(), "same Warning: cannot read the start lists in " + stick.string() + ": " +
+                        io_error_text(2) + KEPT);
+  EXPECT_EQ(scan(), "same ");
+  EXPECT_EQ(name(27, 1, 1), "STAYS");
+  fs::create_directory(stick);
+  EXPECT_EQ(scan(), "changed ");  // back, but empty: the file is gone
+  EXPECT_EQ(name(27, 1, 1), "-");
+  std::ofstream(stick / "E027.scb", std::ios::binary) << file("#27 X", lane("BACK"));
+  EXPECT_EQ(scan(), "changed ");
+  EXPECT_EQ(name(27, 1, 1), "BACK");
 }
 
 }  // namespace

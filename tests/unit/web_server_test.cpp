@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "modes/board_server.h"
 #include "platform/network_addresses.h"
 #include "tcp_client.h"
 #include "web/embedded_pages.h"
@@ -410,6 +411,24 @@ TEST(NetworkAddresses, UsableAddressesOnlyEachOnceIpv4First) {
   EXPECT_EQ(ordered[0].address, "10.0.0.2");
   EXPECT_EQ(ordered[2].address, "2001:db8::5");
   for (const auto& found : network_addresses()) EXPECT_NE(found.address, "127.0.0.1");
+}
+
+// The banner says where to open the pages: on every interface, at the addresses others can open.
+TEST(BoardServer, BannerNamesThePagesWhereOthersCanOpenThem) {
+  EXPECT_EQ(board_server_banner(ServeAddress{"127.0.0.1", 8080}, 8080, {}),
+            "Board:    http://127.0.0.1:8080/\n"
+            "Overlay:  http://127.0.0.1:8080/overlay\n"
+            "JSON:     http://127.0.0.1:8080/board.json\n");
+  const std::vector<NetworkAddress> network{{"192.168.1.20", false}, {"2001:db8::5", true}};
+  EXPECT_EQ(board_server_banner(ServeAddress{"0.0.0.0", 80}, 80, network),
+            "Board:    http://192.168.1.20:80/\n"
+            "Overlay:  http://192.168.1.20:80/overlay\n"
+            "JSON:     http://192.168.1.20:80/board.json\n"
+            "Also:     http://[2001:db8::5]:80/\n");
+  EXPECT_EQ(board_server_banner(ServeAddress{"0.0.0.0", 80}, 80, {}).substr(0, 34),
+            "Board:    http://127.0.0.1:80/\nOve");
+  EXPECT_EQ(board_server_banner(ServeAddress{"::1", 81}, 81, {}).substr(0, 27),
+            "Board:    http://[::1]:81/\n");
 }
 
 }  // namespace

@@ -26,7 +26,8 @@ constexpr std::string_view NO_PARITIES =
 constexpr std::string_view BAD_PAYLOAD = "ERROR: couldn't parse probe payload.\n";
 
 constexpr std::string_view EXPORT_OPTIONS[] = {"--out", "--port"};
-constexpr std::string_view DECODE_OPTIONS[] = {"--port", "--baud", "--parity"};
+constexpr std::string_view DECODE_OPTIONS[] = {"--port",  "--baud",  "--parity",     "--serve",
+                                               "--speed", "--lanes", "--start-lists"};
 constexpr std::string_view REPLAY_OPTIONS[] = {"--to",    "--port", "--baud",  "--parity",
                                                "--speed", "--from", "--count", "--direction"};
 
@@ -82,6 +83,39 @@ std::optional<Destination> parse_destination(std::string_view text) {
   const auto port = parse_unsigned(text.substr(colon + 1), 16);
   if (!port || *port == 0) return std::nullopt;
   return Destination{std::string(text.substr(0, colon)), static_cast<std::uint16_t>(*port)};
+}
+
+// "[HOST:]PORT": a bare port is served on this computer only; an IPv6 host goes in brackets.
+std::optional<ServeAddress> parse_serve_address(std::string_view text) {
+  ServeAddress address;
+  std::string_view port = text;
+  const std::size_t colon = text.rfind(':');
+  if (colon != std::string_view::npos) {
+    std::string_view host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+    }
+    if (host.empty()) return std::nullopt;
+    address.host = std::string(host);
+    port = text.substr(colon + 1);
+  }
+  const auto number = parse_unsigned(port, 16);
+  if (!number || *number == 0) return std::nullopt;
+  address.port = static_cast<std::uint16_t>(*number);
+  return address;
+}
+
+// The board options, the same from files and from a port; each unusable value keeps its default.
+void read_board_options(Arguments args, DecodeSettings& settings) {
+  if (auto serve = option_value(args, "--serve")) settings.serve = parse_serve_address(*serve);
+  if (auto speed = option_value(args, "--speed")) {
+    settings.speed = parse_speed(*speed).value_or(1.0);
+  }
+  const unsigned lanes = unsigned_option<unsigned>(args, "--lanes", 10);
+  if (lanes >= 1 && lanes <= 10) settings.lanes = lanes;
+  if (auto folder = option_value(args, "--start-lists")) {
+    if (!folder->empty()) settings.start_lists = std::string(*folder);
+  }
 }
 
 std::optional<std::string> parse_direction(std::string_view text) {
@@ -325,6 +359,11 @@ std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
   DecodeSettings settings;
   settings.files = positional_arguments(args, DECODE_OPTIONS);
   settings.json = flag_present(args, "--json");
+  read_board_options(args, settings);
+  settings.baud = unsigned_option<std::uint32_t>(args, "--baud", 9600);
+  if (auto parity = option_value(args, "--parity")) {
+    settings.parity = parse_parity(*parity).value_or(Parity::Even);
+  }
   if (!settings.files.empty()) {
     if (option_value(args, "--port")) {
       return std::unexpected("ERROR: decode reads files or a port (--port), not both\n" +
@@ -339,10 +378,6 @@ std::expected<DecodeSettings, std::string> read_decode_settings(Arguments args,
   }
   if (!*port) return std::unexpected(port->error());
   settings.port = **port;
-  settings.baud = unsigned_option<std::uint32_t>(args, "--baud", 9600);
-  if (auto parity = option_value(args, "--parity")) {
-    settings.parity = parse_parity(*parity).value_or(Parity::Even);
-  }
   settings.reconnect = flag_present(args, "--reconnect");
   return settings;
 }

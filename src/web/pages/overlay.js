@@ -82,7 +82,7 @@
     const results = mode === 'results' && Number.isInteger(state.results_event);
     F.setText($('event'), numberText(results ? state.results_event : state.event));
     F.setText($('heat'), numberText(results ? state.results_heat : state.heat));
-    F.setText($('ov-title'), typeof state.event_name === 'string' ? state.event_name : '');
+    F.setText($('ov-title'), typeof state.description === 'string' ? state.description : '');
     F.setText($('clock'), mode === 'race' ? clockText(state.clock) : '');
     F.setText($('ov-tag'), TAGS[mode] || '');
     F.setText($('ov-list-head'), HEADS[mode] || '');
