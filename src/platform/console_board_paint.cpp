@@ -12,20 +12,29 @@ constexpr std::string_view ERASE_BELOW = "\x1b[J";
 // The painter's own line ends: a CR too, so that the board starts at column 0 even where the
 // terminal does not turn LF into CR LF itself.
 constexpr std::string_view LINE_END = "\r\n";
+constexpr std::string_view ELLIPSIS = "\u2026";
 
 bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
 
 }  // namespace
 
 std::string board_line_cut(std::string_view line, std::size_t columns) {
+  if (columns == 0) return "";
   std::string out;
   std::size_t used = 0;
-  std::size_t at = 0;
-  while (at < line.size() && used < columns) {
+  std::size_t last = 0;  // where the last character kept begins in `out`
+  for (std::size_t at = 0; at < line.size();) {
     const std::size_t start = at;
     const char32_t c = next_code_point(line, at);
     if (at == start) at = line.size();  // a sequence cut short at the end
     if (is_control(c)) continue;
+    if (used == columns) {
+      // Cut short: its last column says so.
+      out.resize(last);
+      out += ELLIPSIS;
+      break;
+    }
+    last = out.size();
     const std::string_view bytes = line.substr(start, at - start);
     // A terminal's own reading of an ill-formed sequence might take more columns than one.
     if (c == 0xFFFD && bytes != "\xEF\xBF\xBD") {

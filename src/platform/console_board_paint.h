@@ -8,7 +8,8 @@
 // to one column less than the terminal is wide (no line wraps; the cursor never waits in the last
 // column to wrap), counting a column for each code point and never splitting a UTF-8 sequence;
 // and it keeps as many lines as fit in one less than the terminal's height (moving up to its first
-// row always stays on the screen), its first ones. A control character in a board line is left
+// row always stays on the screen), its first ones. A line cut short ends in "…" in its last
+// column. A control character in a board line is left
 // out, and an ill-formed UTF-8 sequence shows as U+FFFD, so that no byte of a board moves the
 // cursor other than as counted.
 //
@@ -42,7 +43,8 @@ BoardPaint paint_board(std::size_t board_rows, std::string_view above, std::stri
 // The bytes that leave the board on the screen and go on at the start of the line below it.
 std::string end_board(std::size_t board_rows);
 
-// A board line as the paint draws it: at most `columns` code points, no control character.
+// A board line as the paint draws it: at most `columns` code points, the last one "…" when the
+// line was longer; no control character.
 std::string board_line_cut(std::string_view line, std::size_t columns);
 
 }  // namespace kelp

@@ -169,19 +169,22 @@ void add_text(std::vector<std::string>& rows, std::string_view text, std::size_t
   for (const std::string& line : split_lines(text)) add_rows(rows, line, width);
 }
 
-// The board's rows: its first lines that fit, each cut to one column less than the width, its
-// control characters left out.
+// The board's rows: its first lines that fit, each cut to one column less than the width (the
+// last one kept "…" when cut), its control characters left out.
 std::vector<std::string> board_rows(std::string_view board, const Terminal& terminal) {
   std::vector<std::string> rows;
   for (const std::string& line : split_lines(board)) {
     if (rows.size() + 1 == terminal.height) break;
-    std::string row;
-    std::size_t n = 0;
+    std::vector<std::string> shown;
     for (const std::string& c : code_points(line)) {
-      if (static_cast<unsigned char>(c[0]) < 0x20 || c == "\x7f") continue;
-      if (n++ == terminal.width - 1) break;
-      row += c;
+      if (static_cast<unsigned char>(c[0]) >= 0x20 && c != "\x7f") shown.push_back(c);
     }
+    if (shown.size() >= terminal.width) {
+      shown.resize(terminal.width - 2);
+      shown.push_back("…");
+    }
+    std::string row;
+    for (const std::string& c : shown) row += c;
     rows.push_back(trimmed(row));
   }
   return rows;
@@ -228,13 +231,16 @@ TEST(ConsoleBoard, ABoardTallerOrWiderThanTheTerminalIsCutNeverWrapped) {
   const std::string board =
       "Event 27  Heat 1\nLane Place\n   1  ÅSTRÖM, ÉLODIE\n   2  HARBOR, N…\n   3\n   4";
   out.paint("Header\n", board);
-  const std::vector<std::string> expected = {"Header", "Event 27  H", "Lane Place", "   1  ÅSTRÖ",
-                                             "   2  HARBO"};
+  const std::vector<std::string> expected = {"Header", "Event 27  …", "Lane Place", "   1  ÅSTR…",
+                                             "   2  HARB…"};
   EXPECT_EQ(out.terminal.transcript(), expected);
   EXPECT_EQ(out.terminal.row, 4u);  // the board's 4 rows fill all but the screen's top row
 
-  EXPECT_EQ(board_line_cut("é…", 1), "é");
-  EXPECT_EQ(board_line_cut("…é", 1), "…");
+  EXPECT_EQ(board_line_cut("é…", 2), "é…");
+  EXPECT_EQ(board_line_cut("éé…", 2), "é…");
+  EXPECT_EQ(board_line_cut("Ö", 1), "Ö");
+  EXPECT_EQ(board_line_cut("ÖÖ", 1), "…");
+  EXPECT_EQ(board_line_cut("ÖÖ\t", 2), "ÖÖ");                  // a control left out takes no column
   EXPECT_EQ(board_line_cut("a\tb\x1b[2Jc", 9), "ab[2Jc");      // controls left out, never run
   EXPECT_EQ(board_line_cut("a\xE2\x80", 5), "a\xEF\xBF\xBD");  // a sequence cut short
 }
@@ -254,7 +260,7 @@ TEST(ConsoleBoard, ATinyTerminalStillShowsOneLineOfTheBoard) {
   for (const TerminalSize size : {TerminalSize{0, 0}, TerminalSize{1, 1}, TerminalSize{2, 2}}) {
     const BoardPaint paint = paint_board(0, "", "Event 27\nLane", size);
     EXPECT_EQ(paint.board_rows, 1u);
-    EXPECT_EQ(paint.bytes, "E\x1b[J");
+    EXPECT_EQ(paint.bytes, "…\x1b[J");
   }
 }
 
