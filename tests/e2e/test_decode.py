@@ -703,6 +703,28 @@ class DecodeTest(unittest.TestCase):
         tool.interrupt()
         tool.wait()
 
+    def test_the_served_signal_goes_stale_without_bytes_and_live_again_with_them(self):
+        peer = PtyPeer()
+        self.addCleanup(peer.close)
+        port = free_tcp_port()
+        tool = Tool(["decode", "--port", peer.port_name, "--serve", str(port)])
+        self.addCleanup(tool.__exit__)
+        tool.wait_stdout(b"DTR and RTS asserted.\n\n")
+        self.assertIn(b"Board:    http://127.0.0.1:%d/\n" % port, tool.stdout)
+        signal = lambda: board_json(port)["signal"]
+        half = len(self.data) // 2
+        sim_device.play(peer, self.data[:half], 20000)
+        harness.wait_until(lambda: board_json(port)["changes"] > 10, 10)
+        harness.wait_until(lambda: signal() == "stale", 15)  # 3 s without a byte
+        self.assertEqual(signal(), "stale")
+        sim_device.play(peer, self.data[half:], 20000)
+        harness.wait_until(lambda: signal() == "live", 10)
+        self.assertEqual(signal(), "live")
+        tool.interrupt()
+        self.assertEqual(tool.wait(), harness.INTERRUPTED_STATUS)
+        bins = tool.workdir.matching(r"serial_\d{4}_\d{6}(_\d+)?\.bin")
+        self.assertEqual(b"".join(map(tool.workdir.read, bins)), self.data)
+
     def test_a_start_lists_folder_that_is_not_there(self):
         result = run(["decode", FIXTURE, "--start-lists", os.path.join(START_LISTS, "missing")])
         self.assertEqual(result.status, 1)
