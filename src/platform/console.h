@@ -77,9 +77,16 @@ bool wait_for_console(std::size_t bytes, std::chrono::milliseconds timeout);
 // that the board stays in place and nothing scrolls it away. `text` is the board's lines joined
 // by LF, without a final LF; a newer board replaces one not yet drawn. `release_console_board`
 // leaves the last board on the screen and goes on below it (also done by drain_console and by
-// the end of a run). Pinning is possible only when `console_board_possible()` says so: the
-// standard output is a terminal that takes cursor movement (on Windows, a console with virtual
-// terminal processing); otherwise the caller prints lines as it would to a pipe.
+// the end of a run: finish_console_output, fatal_stop). Pinning is possible only when
+// `console_board_possible()` says so: the standard output is a terminal that takes cursor
+// movement (on Windows, a console with virtual terminal processing); otherwise the caller prints
+// lines as it would to a pipe, and a pin does nothing.
+//
+// Pinning returns at once, like every other call here: boards pinned faster than the terminal
+// takes them are drawn as the latest one only. The board shows at most one line less than the
+// terminal's height, each line one column less than its width. Text for stderr goes above the
+// board when stderr shows on the same terminal; otherwise it goes to its file as it always does
+// and the board stays as it is. Text that does not end its line is ended before the board.
 bool console_board_possible();
 void pin_console_board(std::string text);
 void release_console_board();

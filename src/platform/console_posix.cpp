@@ -1,8 +1,12 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <string_view>
 
 #include "platform/console.h"
 #include "platform/console_stream.h"
@@ -45,6 +49,28 @@ void write_console_stream(ConsoleStream stream, std::string_view text) {
     }
     text.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+bool console_stream_takes_cursor_movement() {
+  if (!::isatty(STDOUT_FILENO)) return false;
+  const char* term = std::getenv("TERM");
+  return term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
+}
+
+bool console_error_on_output_terminal() {
+  if (!::isatty(STDERR_FILENO) || !::isatty(STDOUT_FILENO)) return false;
+  struct stat out {};
+  struct stat err {};
+  return ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(STDERR_FILENO, &err) == 0 &&
+         out.st_rdev == err.st_rdev;
+}
+
+TerminalSize console_terminal_size() {
+  struct winsize size {};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+    return TerminalSize{};
+  }
+  return TerminalSize{size.ws_col, size.ws_row};
 }
 
 }  // namespace kelp

@@ -14,6 +14,9 @@ namespace {
 
 bool g_output_closed = false;
 
+// ENABLE_VIRTUAL_TERMINAL_PROCESSING, which headers for older Windows versions do not name.
+constexpr DWORD VIRTUAL_TERMINAL_PROCESSING = 0x0004;
+
 bool is_console(HANDLE handle) {
   DWORD mode = 0;
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
@@ -46,6 +49,9 @@ void write_console_stream(ConsoleStream stream, std::string_view text) {
     std::size_t left = wide.size();
     while (left > 0) {
       DWORD chunk = static_cast<DWORD>(left > 8192 ? 8192 : left);
+      // A character outside the BMP is never split between two writes (it would show as two
+      // replacement characters).
+      if (chunk < left && data[chunk - 1] >= 0xD800 && data[chunk - 1] <= 0xDBFF) --chunk;
       DWORD written = 0;
       if (!WriteConsoleW(handle, data, chunk, &written, nullptr) || written == 0) return;
       data += written;
@@ -75,6 +81,29 @@ void init_console() {
   // Single LF line ends, never CRLF, whatever the C runtime would have done.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+}
+
+bool console_stream_takes_cursor_movement() {
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !GetConsoleMode(handle, &mode)) {
+    return false;
+  }
+  // Windows 10 and later; an older console refuses the mode and gets the lines a pipe gets.
+  return SetConsoleMode(handle, mode | ENABLE_PROCESSED_OUTPUT | VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+bool console_error_on_output_terminal() {
+  return is_console(GetStdHandle(STD_OUTPUT_HANDLE)) && is_console(GetStdHandle(STD_ERROR_HANDLE));
+}
+
+TerminalSize console_terminal_size() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return TerminalSize{};
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  if (columns <= 0 || rows <= 0) return TerminalSize{};
+  return TerminalSize{static_cast<std::size_t>(columns), static_cast<std::size_t>(rows)};
 }
 
 }  // namespace kelp

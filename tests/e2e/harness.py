@@ -10,6 +10,7 @@ Wine the slave is reached through a COM name (COM40 and up) that the harness lin
 """
 
 import errno
+import fcntl
 import os
 import pty
 import re
@@ -17,6 +18,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import termios
@@ -109,6 +111,48 @@ def run(args, workdir=None, timeout=60, stdin=subprocess.DEVNULL, wrapper=(), **
         out.seek(0)
         err.seek(0)
         return Result(proc.returncode, out.read(), err.read(), workdir)
+
+
+def run_on_terminal(args, columns=80, rows=24, stderr_too=False, workdir=None, timeout=60):
+    """Runs the tool to its end with a pseudo-terminal of that size as its stdout (and stderr
+    when `stderr_too`, else a file): gives status, the bytes the terminal got as stdout (after
+    the tty's output processing: an LF arrives as CR LF), stderr, and the workdir."""
+    workdir = workdir or Workdir()
+    master, slave = pty.openpty()
+    try:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+        with tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(command(args), cwd=workdir.path, stdin=subprocess.DEVNULL,
+                                    stdout=slave, stderr=slave if stderr_too else err,
+                                    env=dict(os.environ, TERM="xterm"), start_new_session=True)
+            os.close(slave)
+            slave = None
+            shown = bytearray()
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                ready, _, _ = select.select([master], [], [], 0.2)
+                if not ready:
+                    continue
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError as e:  # EIO: every holder of the slave has closed it
+                    if e.errno != errno.EIO:
+                        raise
+                    break
+                if not chunk:
+                    break
+                shown.extend(chunk)
+            else:
+                os.killpg(proc.pid, signal.SIGKILL)
+                raise AssertionError("the tool did not end within %s s on a terminal; it showed:"
+                                     "\n%r" % (timeout, bytes(shown[-2000:])))
+            status = proc.wait(timeout)
+            err.seek(0)
+            return Result(status, bytes(shown), err.read(), workdir)
+    finally:
+        os.close(master)
+        if slave is not None:
+            os.close(slave)
 
 
 class Tool:

@@ -8,6 +8,7 @@ rules alone: frames begin at bytes of 0x80 and up, and each digit frame sets the
 
 import csv
 import io
+import doctest
 import json
 import os
 import random
@@ -22,6 +23,7 @@ import urllib.request
 from xml.etree import ElementTree
 
 import harness
+import screen
 import sim_device
 from harness import EVENT_TIME, LOG_STAMP, PtyPeer, Tool, run
 
@@ -37,6 +39,11 @@ GLYPHS = "0123456789ABCDE "
 
 def setUpModule():
     harness.start_wine()
+
+
+def load_tests(loader, tests, ignore):
+    tests.addTests(doctest.DocTestSuite(screen))  # the screen model reads as its example says
+    return tests
 
 
 def reading(data):
@@ -189,6 +196,77 @@ class DecodeTest(unittest.TestCase):
                                                                   cells))
         self.assertIn("clock 1:01.6  [   1016 ]", lines)
         self.assertIn("event 27  heat 1  [ 27    1]", lines)
+
+    @harness.skip_on_wine("Wine shows a pseudo-terminal as a console of its own, which it draws "
+                          "with bytes of its own")
+    def test_on_a_terminal_the_board_stays_in_place(self):
+        # In a pipe: a line per change, most of them the clock's; each lane's last one says how
+        # it finished.
+        piped = run(["decode", FIXTURE])
+        lines = piped.stdout.decode().splitlines()
+        self.assertGreater(sum(line.startswith("clock ") for line in lines), 600)
+        finished = {}
+        for line in lines:
+            lane = re.match(r"lane (\d+)  place (\d+)  (\S+)  \[", line)
+            if lane:
+                finished[int(lane.group(1))] = (lane.group(2), lane.group(3))
+        self.assertEqual(sorted(finished), list(range(1, 7)))
+
+        for columns, rows in (80, 24), (50, 12):
+            shown = harness.run_on_terminal(["decode", FIXTURE], columns, rows)
+            self.assertEqual((shown.status, shown.stderr), (0, b""))
+            self.assertIn(b"\x1b[J", shown.stdout)
+            terminal = screen.Screen(columns, rows)
+            terminal.feed(shown.stdout)
+            everything = terminal.lines()  # a line too long for the terminal joined again
+            # One board, drawn again in place: the clock never scrolled a line.
+            self.assertEqual(sum(" Clock " in row for row in everything), 1, everything)
+            self.assertEqual(sum(row.startswith("Lane Place") for row in everything), 1)
+            top = everything.index(next(row for row in everything if row.startswith("Event ")))
+            board = everything[top:-1]
+            self.assertEqual(len(board), min(rows - 1, 5 + 10))
+            self.assertTrue(all(len(row) < columns for row in board), board)
+            # Left on the screen at the end, the prompt below it.
+            self.assertEqual(terminal.rows()[terminal.row - len(board):terminal.row], board)
+            self.assertEqual(terminal.cursor, (terminal.row, 0))
+            self.assertEqual(everything[-1], "")
+            self.assertTrue(board[0].endswith("Signal: ended" if columns == 80 else "…"), board)
+            for lane in range(1, 7):
+                if 4 + lane > len(board):
+                    continue  # below what the terminal shows
+                place, time = finished[lane]
+                self.assertEqual([row for row in board if re.match(r"\s*%d " % lane, row)],
+                                 ["%4d%6s  %s" % (lane, place, time)])
+            # Above it, whole: the table of each race as it ended, the last one as the lanes
+            # finished.
+            results = everything.index("Results: event 27 heat 1")
+            self.assertLess(results, top)
+            table = everything[results + 2:results + 8]
+            self.assertEqual(sorted(table), sorted("%7s%6d  %s" % (place, lane, time)
+                                                   for lane, (place, time) in finished.items()))
+
+    @harness.skip_on_wine("Wine shows a pseudo-terminal as a console of its own, which it draws "
+                          "with bytes of its own")
+    def test_on_a_terminal_a_warning_goes_above_the_board_or_to_its_file(self):
+        workdir = harness.Workdir()
+        self.addCleanup(workdir.remove)
+        with open(os.path.join(workdir.path, "damaged.bin"), "wb") as f:
+            f.write(self.data[:2310] + self.data[2311:])
+        warning = run(["decode", "damaged.bin"], workdir=workdir).stderr
+        self.assertTrue(warning.startswith(b"Warning: offset 2303: damaged digit frame"), warning)
+        line = warning.decode().rstrip("\n")
+        for stderr_too in True, False:
+            shown = harness.run_on_terminal(["decode", "damaged.bin"], stderr_too=stderr_too,
+                                            workdir=workdir)
+            self.assertEqual(shown.stderr, b"" if stderr_too else warning)
+            terminal = screen.Screen(80, 24)
+            terminal.feed(shown.stdout)
+            everything = terminal.lines()
+            # The board's last line holds the warning, cut to the terminal.
+            self.assertEqual(everything[-2], line[:78] + "…")
+            self.assertEqual(everything.count(line), 1 if stderr_too else 0, everything)
+            if stderr_too:
+                self.assertLess(everything.index(line), everything.index("Results: event 27 heat 1"))
 
     def test_live_from_the_port_and_again_from_what_it_recorded(self):
         peer = PtyPeer()
