@@ -439,7 +439,8 @@ void WebServerState::accept() {
       refuse(std::move(socket));
     } else {
       ++open_connections;
-      error_code ignored;  // a socket that keeps the kernel's size only drops a stalled client later
+      // A socket that keeps the kernel's size still works; it only drops a stalled client later.
+      error_code ignored;
       socket.set_option(net::socket_base::send_buffer_size(SEND_BUFFER_BYTES), ignored);
       std::make_shared<WebConnection>(*this, std::move(socket))->read_request();
     }

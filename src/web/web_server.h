@@ -37,7 +37,9 @@
 // - A client never holds the caller back: each client is sent the latest version whenever its
 //   previous write has gone out, so a slow reader skips versions and at most one version waits
 //   for it. A client whose write has not gone out within `write_timeout` is dropped: a board is a
-//   few KiB, so only a client that reads nothing, or next to nothing, takes that long.
+//   few KiB, so only a client that reads nothing, or next to nothing, takes that long. Each
+//   connection's kernel send buffer is held to 64 KiB, so such a client's writes start to wait
+//   within seconds of boards, not after the megabytes a kernel would let the buffer grow to.
 // - Bad input costs the client its own connection only: a request line and headers over 8 KiB
 //   get 431 and the connection is closed; a request that is not HTTP gets 400 and is closed; a
 //   connection that sends no whole request head within `request_timeout` (also between requests
