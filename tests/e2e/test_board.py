@@ -239,6 +239,8 @@ class BoardTest(unittest.TestCase):
             by_place = sorted((line for line in named if line[2]), key=lambda line: int(line[1]))
             self.assertEqual(rows(), by_place)
             self.assertTrue(board_page.is_transparent(page))
+            # (once the graphic has slid into place: it rises as the board arrives)
+            board_page.wait_for(page, lambda p: p.execute_script(TEXTS_UNDER_NOTICE_JS) == [], 5)
             self.assertEqual(page.execute_script(TEXTS_UNDER_NOTICE_JS), [])
             board_page.screenshot(page, os.path.join(shots, "overlay-ended-1920x1080.png"))
             self.assertEqual(board_page.console_errors(page), [])
