@@ -383,8 +383,12 @@ class PtyPeer:
 
 class PluggablePeer:
     """A PtyPeer behind a link of the test's own, as an adapter behind its port name: `pull()`
-    closes the master (the tool's port hangs up, as when the cable is pulled out) and `plug()`
-    puts a new pseudo-terminal behind the same name. Linux only: Wine does not report a hang-up."""
+    closes the master (the tool's port hangs up, as when the cable is pulled out) and removes the
+    name, as a pulled adapter's device vanishes; `plug()` puts a new pseudo-terminal behind the
+    same name. Linux only: Wine does not report a hang-up.
+
+    While the adapter is out, the tool finds no port by that name. It never reaches the freed
+    pseudo-terminal, whose number the system may hand to another test running beside this one."""
 
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="kelp-plug-")
@@ -398,6 +402,10 @@ class PluggablePeer:
 
     def pull(self):
         self.peer.close()
+        try:
+            os.unlink(self.port_name)
+        except FileNotFoundError:
+            pass
 
     def close(self):
         self.peer.close()
