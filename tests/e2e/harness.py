@@ -541,3 +541,9 @@ def start_wine():
         with open(_suite_server_file(), "w") as f:
             f.write(_wine_server() or "")
     _wine_server_is_ours = True
+
+
+if __name__ == "__main__":
+    # Under Wine CTest runs this before any test program: the suite's Wine server is then the one
+    # every test program runs on.
+    start_wine()
