@@ -383,8 +383,12 @@ class PtyPeer:
 
 class PluggablePeer:
     """A PtyPeer behind a link of the test's own, as an adapter behind its port name: `pull()`
-    closes the master (the tool's port hangs up, as when the cable is pulled out) and `plug()`
-    puts a new pseudo-terminal behind the same name. Linux only: Wine does not report a hang-up."""
+    closes the master (the tool's port hangs up, as when the cable is pulled out) and removes the
+    name, as a pulled adapter's device vanishes; `plug()` puts a new pseudo-terminal behind the
+    same name. Linux only: Wine does not report a hang-up.
+
+    While the adapter is out, the tool finds no port by that name. It never reaches the freed
+    pseudo-terminal, whose number the system may hand to another test running beside this one."""
 
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="kelp-plug-")
@@ -398,6 +402,10 @@ class PluggablePeer:
 
     def pull(self):
         self.peer.close()
+        try:
+            os.unlink(self.port_name)
+        except FileNotFoundError:
+            pass
 
     def close(self):
         self.peer.close()
@@ -475,6 +483,41 @@ def _wine_step(*args):
         return None
 
 
+def _wine_server():
+    """The Wine server of this prefix as "pid start-time", None when none runs. The server works
+    in a folder named after the prefix's device and inode number."""
+    prefix = os.stat(os.environ["WINEPREFIX"])
+    folder = "server-%x-%x" % (prefix.st_dev, prefix.st_ino)
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+            name, rest = stat[stat.index("(") + 1:].rsplit(")", 1)
+            if name.startswith("wineserver") and \
+                    os.path.basename(os.readlink("/proc/%s/cwd" % entry)) == folder:
+                return "%s %s" % (entry, rest.split()[19])  # field 22 of stat: the start time
+        except (OSError, ValueError, IndexError):
+            continue
+    return None
+
+
+def _suite_server_file():
+    return os.path.join(os.environ["WINEPREFIX"], "kelp-e2e-wineserver")
+
+
+def _suite_server_runs():
+    """True when the running server is one that start_wine started, in this run of the tests or
+    an earlier one (CTest runs each test file in a program of its own, one after the other)."""
+    try:
+        with open(_suite_server_file()) as f:
+            recorded = f.read()
+    except FileNotFoundError:
+        return False
+    return recorded == _wine_server()
+
+
 def start_wine():
     """Makes sure a wineserver of the suite's own runs, so each run does not pay for Wine's
     start-up and Wine's services never start on the side of a test's run.
@@ -482,12 +525,16 @@ def start_wine():
     A server that some other program started (a unit test under Wine, say) ends a few seconds
     after its last program, and the program after it would start a new one: its services would
     keep that program's streams open. So a server that is not the suite's own is waited out first.
+    A server that the suite started for an earlier test file stays up for a minute after its last
+    program, and is taken over as it is.
     """
     global _wine_server_is_ours
     if not ON_WINE:
         return
     # -p60: stays up for a minute after the last program; 0 = started now, 2 = already running.
     started = _wine_step("wineserver", "-p60") == 0
+    if not started and not _wine_server_is_ours and _suite_server_runs():
+        _wine_server_is_ours = True
     for _ in range(5):
         if started or _wine_server_is_ours:
             break
@@ -497,4 +544,13 @@ def start_wine():
         # The first program on a new server also starts Wine's services, which keep that
         # program's streams: let Wine's own start-up be that program, not a test's run.
         _wine_step("wineboot")
+    if started:
+        with open(_suite_server_file(), "w") as f:
+            f.write(_wine_server() or "")
     _wine_server_is_ours = True
+
+
+if __name__ == "__main__":
+    # Under Wine CTest runs this before any test program: the suite's Wine server is then the one
+    # every test program runs on.
+    start_wine()

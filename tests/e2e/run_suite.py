@@ -5,6 +5,14 @@ ends, a pipe that a stray process holds open). The watchdog prints where every t
 suite stands, then kills every process the suite started, which ends the wait the test is stuck
 in: that test fails and the rest of the suite still runs, instead of the whole suite being cut
 off by CTest's time-out with nothing said about where it stood.
+
+    run_suite.py                      every test_*.py here
+    run_suite.py test_scan [...]      those files only (a name, with or without .py)
+
+CTest runs one file per entry. The exit status is 0 when every test passed, 1 when one failed,
+and SKIPPED_STATUS when the files hold tests but every one of them was skipped (a browser test
+on a machine without a browser, the Wine-only tests natively): CTest then shows the entry as
+skipped, and its log says why.
 """
 
 import faulthandler
@@ -15,6 +23,7 @@ import threading
 import unittest
 
 TEST_LIMIT = 300.0
+SKIPPED_STATUS = 77
 
 
 def descendants(pid):
@@ -73,12 +82,29 @@ class WatchedResult(unittest.TextTestResult):
         super().stopTest(test)
 
 
-def main():
+def load(here, names):
+    """The tests of the named files (all test_*.py when none is named), loaded as discovery
+    loads them: a file that skips as a whole at import is reported as skipped, one that does
+    not import as failed."""
+    loader = unittest.defaultTestLoader
+    patterns = [name if name.endswith(".py") else name + ".py" for name in names] or ["test_*.py"]
+    return unittest.TestSuite(loader.discover(here, pattern=os.path.basename(pattern),
+                                              top_level_dir=here) for pattern in patterns)
+
+
+def main(names):
     here = os.path.dirname(os.path.abspath(__file__))
-    suite = unittest.defaultTestLoader.discover(here, pattern="test_*.py", top_level_dir=here)
+    suite = load(here, names)
     result = unittest.TextTestRunner(verbosity=2, resultclass=WatchedResult).run(suite)
-    return 0 if result.wasSuccessful() else 1
+    if not result.wasSuccessful():
+        return 1
+    if result.testsRun == 0:
+        sys.stderr.write("no tests in %s\n" % (" ".join(names) or here))
+        return 1
+    if len(result.skipped) == result.testsRun:
+        return SKIPPED_STATUS
+    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))
